@@ -1,0 +1,6 @@
+#pragma once
+
+/// Connects to the local server, selects the inventory database and runs the
+/// menu. Returns the exit status: 0 after Exit, 1 when no connection could be
+/// opened or the database could not be selected.
+int runMusicInventory();

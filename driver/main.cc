@@ -1,0 +1,5 @@
+#include "inventory.h"
+
+int main() {
+    return runMusicInventory();
+}

@@ -1,0 +1,94 @@
+#include "menu.h"
+
+#include <iostream>
+#include <limits>
+
+#include "console.h"
+#include "reports/reports.h"
+
+namespace {
+
+void discardLine(std::istream& in) {
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+}
+
+/// Writes `prompt` and reads an integer until one lies in [lowest, highest].
+/// Returns false when standard input ended.
+bool askNumber(const char* prompt, int lowest, int highest, int& value) {
+    for (;;) {
+        std::cout << prompt << std::flush;
+        const InputStatus status = readInteger(std::cin, value);
+        if (status == inputEnded) return false;
+        if (status == inputRead && value >= lowest && value <= highest) return true;
+    }
+}
+
+/// Runs the action of a choice from 0 to 3; false when standard input ended
+/// at the action's own prompt.
+bool runAction(int optionChoice, mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+    if (optionChoice == 0) {
+        listAllArtists(res, query);
+    } else if (optionChoice == 1) {
+        listAllSongs(res, query);
+    } else if (optionChoice == 2) {
+        int userArtist = 0;
+        if (!askNumber("Artist ID? ", std::numeric_limits<int>::min(),
+                       std::numeric_limits<int>::max(), userArtist)) {
+            return false;
+        }
+        listSongsByArtist(res, query, userArtist);
+    } else if (optionChoice == 3) {
+        std::string userSong;
+        std::cout << "All or beginning part of song name? " << std::flush;
+        if (readAnswerLine(std::cin, userSong) == inputEnded) return false;
+        showArtistOfSong(res, query, userSong);
+    }
+    return true;
+}
+
+}  // namespace
+
+InputStatus readInteger(std::istream& in, int& value) {
+    in >> value;
+    if (in.fail()) {
+        if (in.eof()) return inputEnded;
+        in.clear();
+        discardLine(in);
+        return inputInvalid;
+    }
+    // The number was the last thing in the input; the next read sees the end.
+    if (in.eof()) return inputRead;
+    const auto next = in.peek();
+    if (next == ' ' || next == '\t' || next == '\n' || next == '\r') return inputRead;
+    discardLine(in);
+    return inputInvalid;
+}
+
+InputStatus readAnswerLine(std::istream& in, std::string& line) {
+    discardLine(in);
+    if (!std::getline(in, line)) return inputEnded;
+    return inputRead;
+}
+
+void runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+    int optionChoice = 5;
+    while (optionChoice != 4) {
+        optionChoice = 5;
+        std::cout << "Please enter the number of an action to execute:\n"
+                     "0 - List All Artists\n"
+                     "1 - List All Songs\n"
+                     "2 - List Songs by a Given Artist\n"
+                     "3 - Show the Artist of a Given Song\n"
+                     "4 - Exit\n";
+        const bool chosen = askNumber("? ", 0, 4, optionChoice);
+        std::cout << std::endl;
+        if (!chosen || optionChoice == 4) break;
+        if (!runAction(optionChoice, res, query)) {
+            std::cout << std::endl;
+            break;
+        }
+        waitForKeyPress("Press any key...");
+        std::cout << "\n\n";
+    }
+    std::cout << "Exiting, please wait...\n";
+}

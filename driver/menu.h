@@ -1,0 +1,22 @@
+#pragma once
+
+#include <mysql++/mysql++.h>
+
+#include <iosfwd>
+#include <string>
+
+enum InputStatus { inputRead, inputInvalid, inputEnded };
+
+/// Reads one integer. A non-number, a number too large for an int, or a
+/// number with other characters right after it is inputInvalid, and the rest
+/// of its line is discarded. The line end after a good number stays unread.
+InputStatus readInteger(std::istream& in, int& value);
+
+/// Skips what is left of the current line, then reads the next whole line,
+/// spaces kept, without its line end. Text that ends without a line end is
+/// still a line.
+InputStatus readAnswerLine(std::istream& in, std::string& line);
+
+/// Shows the menu and runs the chosen actions until the user chooses Exit or
+/// standard input ends.
+void runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);

@@ -1,0 +1,43 @@
+#include "reports.h"
+
+#include "report.h"
+
+int listAllArtists(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+    return runReport(res, query, "select * from Artists;", {"Artist ID", "First Name", "Last Name"},
+                     {15, 20}, {"ID", "First Name", "Last Name"}, {},
+                     "Failed to get Artists table: ");
+}
+
+int listAllSongs(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+    return runReport(res, query, "select * from Songs;", {"ISSN", "Title", "Cost", "ID"},
+                     {20, 30, 10}, {"ISSN", "Title", "Cost", "ID"}, {},
+                     "Failed to get Songs table: ");
+}
+
+int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, int artistId) {
+    const std::string id = std::to_string(artistId);
+    return runReport(res, query, "select * from Songs where ID = " + id + ";",
+                     {"Artist ID", "Song Title", "ISSN"}, {15, 30}, {"Title", "ISSN"}, id,
+                     "Failed to get songs by artist: ");
+}
+
+int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std::string songText) {
+    // In a like pattern a backslash escapes the next character, so it is
+    // doubled to match itself; "%" and "_" stay wildcards.
+    std::string pattern;
+    for (const char c : songText) {
+        if (c == '\\') pattern += '\\';
+        pattern += c;
+    }
+    // The library's escaping keeps a typed quote inside the string literal.
+    std::string literal;
+    query.escape_string(&literal, pattern.data(), pattern.size());
+    return runReport(res, query,
+                     "select Songs.Title as `Title`, Artists.`First Name` as `Artist.First Name`, "
+                     "Artists.`Last Name` as `Artist.Last Name` from Songs join Artists on "
+                     "Songs.ID = Artists.ID where Songs.Title like '" +
+                         literal + "%';",
+                     {"Song Title", "Artist First Name", "Artist Last Name"}, {30, 20},
+                     {"Title", "Artist.First Name", "Artist.Last Name"}, {},
+                     "Failed to get the artist of the given song: ");
+}

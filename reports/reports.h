@@ -1,0 +1,18 @@
+#pragma once
+
+#include <mysql++/mysql++.h>
+
+#include <string>
+
+// The four reports of the menu. Each runs one statement through `query`,
+// keeps its result in `res` and prints it as a table on standard output, or
+// one failure line on standard error. Each returns 0 when it printed its
+// table (also an empty one) and 1 when it failed.
+
+int listAllArtists(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);
+int listAllSongs(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);
+int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, int artistId);
+
+/// Lists the songs whose titles begin with `songText`, with their artists.
+/// "%" and "_" in it are wildcards; every other character matches itself.
+int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std::string songText);
