@@ -30,7 +30,8 @@ logfile=$datadir/mariadbd.log
 password=tamrix
 
 client() {
-    mariadb --no-defaults --socket="$socket" --user=root --password="$password" "$@"
+    mariadb --no-defaults --socket="$socket" --user=root --password="$password" \
+        --default-character-set=utf8mb4 "$@"
 }
 
 answers() {

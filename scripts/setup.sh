@@ -8,7 +8,7 @@ packages=(
     libmysql++-dev libmariadb-dev libutf8proc-dev
     mariadb-server mariadb-client
     libgtest-dev python3
-    clang libclang-rt-14-dev valgrind
+    clang clang-format libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite twice:
+# once as built for use, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Each run starts and stops its own private server.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc)
+"$here/scripts/setup.sh"
+
+run_suite() {
+    local build=$1
+    shift
+    cmake -S "$here" -B "$build" "$@" >/dev/null
+    cmake --build "$build" -j"$jobs"
+    (cd "$build" && ctest --output-on-failure)
+}
+
+run_suite "$here/build"
+run_suite "$here/build-sanitize" -DMUSIC_INVENTORY_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
