@@ -11,7 +11,8 @@ std::size_t displayWidth(std::string_view text);
 
 /// Appends one table line (without its line end) to `line`. Cell i is padded
 /// with spaces to at least widths[i] display columns; a width of 0, or a
-/// missing one, means no padding, and the last cell is never padded. A cell that is already as wide as its width
-/// is written whole, so the next cell follows it directly.
+/// missing one, means no padding, and the last cell is never padded. A cell
+/// already as wide as its width is written whole, so the next cell follows it
+/// directly.
 void appendTableLine(std::string& line, const std::vector<std::string_view>& cells,
                      const std::vector<std::size_t>& widths);

@@ -1,0 +1,94 @@
+"""The pause after each action: one key from the terminal, no echo, and the
+terminal's settings as they were on every way out."""
+
+import os
+import resource
+import signal
+import subprocess
+import termios
+import time
+import unittest
+
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, Session, SessionTest,
+                     set_tables, settings)
+
+ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
+# Choice 0, its table and the pause, as far as the wait for the key.
+UP_TO_PAUSE = MENU + "? 0\n\n" + ARTISTS + PAUSE
+
+
+def no_echo(fd):
+    return not settings(fd)[3] & termios.ECHO
+
+
+class PauseTest(SessionTest):
+
+    @classmethod
+    def setUpClass(cls):
+        set_tables(artists=[(7, "Ann", "Lee")])
+        # A quit signal must not leave core files behind.
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+    def start_pause(self):
+        session = Session()
+        before = settings(session.master)
+        session.answer("? ", "0\n")
+        session.expect(PAUSE)
+        self.assertTrue(no_echo(session.master))
+        return session, before
+
+    def test_one_key_is_read_and_not_echoed(self):
+        # Whatever is typed after the key belongs to the menu again, typed
+        # while echo was off.
+        for key in ["x", "\n", " ", "é", "坂", "\x1b[A", "\x1bOP"]:
+            with self.subTest(key=key):
+                session, before = self.start_pause()
+                session.send(key + "4\n")
+                status, output, errors = session.finish()
+                self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + "? \n" + EXIT, ""),
+                                 (status, output, errors))
+                self.assertEqual(before, session.final_settings)
+
+    def test_terminal_restored_when_a_signal_ends_the_wait(self):
+        cases = [("Ctrl-C", "\x03", -signal.SIGINT), ("Ctrl-\\", "\x1c", -signal.SIGQUIT),
+                 ("SIGTERM", signal.SIGTERM, -signal.SIGTERM),
+                 ("SIGHUP", signal.SIGHUP, -signal.SIGHUP)]
+        for name, how, status in cases:
+            with self.subTest(name):
+                session, before = self.start_pause()
+                if isinstance(how, str):
+                    session.send(how)
+                else:
+                    os.killpg(os.tcgetpgrp(session.master), how)
+                result = session.finish()
+                self.assertEqual((status, UP_TO_PAUSE, ""), result)
+                self.assertEqual(before, session.final_settings)
+
+    def test_ctrl_z_then_fg_waits_for_the_key_again(self):
+        session, before = self.start_pause()
+        session.send("\x1a")
+        session.stopped()
+        self.assertEqual(before, settings(session.master))
+        session.resume()
+        # Back in the wait, still without echo, until a key comes.
+        deadline = time.monotonic() + 10
+        while not no_echo(session.master):
+            self.assertLess(time.monotonic(), deadline, "echo stayed on after fg")
+            time.sleep(0.01)
+        session.send("x")
+        session.answer("? ", "4\n")
+        self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""), session.finish())
+        self.assertEqual(before, session.final_settings)
+
+    def test_without_a_terminal_the_pause_returns_at_once(self):
+        # A new session has no controlling terminal; input comes from a pipe.
+        result = subprocess.run([PROGRAM], input=b"0\n0\n4\n", capture_output=True, timeout=30,
+                                start_new_session=True, env=dict(os.environ,
+                                                                 MYSQL_UNIX_PORT=SOCKET))
+        one_pass = MENU + "? \n" + ARTISTS + PAUSE + "\n\n"
+        self.assertEqual((0, one_pass * 2 + MENU + "? \n" + EXIT, ""),
+                         (result.returncode, result.stdout.decode(), result.stderr.decode()))
+
+
+if __name__ == "__main__":
+    unittest.main()

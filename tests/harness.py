@@ -1,0 +1,278 @@
+"""Runs the built program in a pseudo-terminal against the private server.
+
+The program's controlling terminal is the pseudo-terminal, so its pause reads
+real keys; a launcher plays the shell (its own session, the program in a
+foreground process group of its own) so that Ctrl-Z stops it as at a shell.
+Standard error is kept apart on a pipe.
+"""
+
+import os
+import select
+import signal
+import subprocess
+import termios
+import time
+import traceback
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAM = os.environ.get("MUSIC_INVENTORY", os.path.join(ROOT, "build", "music-inventory"))
+DATADIR = os.environ.get("MUSIC_INVENTORY_DB", os.path.join(ROOT, "build", "test-db"))
+DBSERVER = os.path.join(ROOT, "scripts", "dbserver.sh")
+SOCKET = subprocess.run([DBSERVER, "socket", DATADIR], check=True, capture_output=True,
+                        text=True).stdout.strip()
+
+MENU = ("Please enter the number of an action to execute:\n"
+        "0 - List All Artists\n"
+        "1 - List All Songs\n"
+        "2 - List Songs by a Given Artist\n"
+        "3 - Show the Artist of a Given Song\n"
+        "4 - Exit\n")
+PAUSE = "Press any key..."
+EXIT = "Exiting, please wait...\n"
+# Choosing 4 at a menu: the echo of "4", the line end, the parting line.
+CHOOSE_EXIT = "? 4\n\n" + EXIT
+
+
+def sql(statement, database="Music_Inventory", password="tamrix"):
+    """Runs statements on the private server and returns the client's output."""
+    return subprocess.run(
+        ["mariadb", "--no-defaults", "--socket=" + SOCKET, "--user=root",
+         "--password=" + password, "--default-character-set=utf8mb4", "--batch", "--skip-column-names", database, "-e", statement],
+        check=True, capture_output=True, text=True).stdout
+
+
+def quote(value):
+    if value is None:
+        return "null"
+    if isinstance(value, int):
+        return str(value)
+    return "'" + value.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+def load_sample():
+    subprocess.run([DBSERVER, "load", DATADIR], check=True, capture_output=True)
+
+
+def set_tables(artists=(), songs=()):
+    """Replaces the inventory with the given rows: artists as (ID, first name,
+    last name), songs as (ISSN, title, cost, artist ID)."""
+    with open(os.path.join(ROOT, "db", "schema.sql")) as schema:
+        statements = schema.read()
+    if artists:
+        statements += "insert into Artists values %s;" % ",".join(
+            "(%s)" % ",".join(quote(v) for v in row) for row in artists)
+    if songs:
+        statements += "insert into Songs values %s;" % ",".join(
+            "(%s)" % ",".join(quote(v) for v in row) for row in songs)
+    sql(statements, database="mysql")
+
+
+def checksum():
+    """A fingerprint of every table and account the program must never change."""
+    return sql("checksum table Music_Inventory.Artists, Music_Inventory.Songs, mysql.global_priv;"
+               "show databases;")
+
+
+def settings(fd):
+    attrs = termios.tcgetattr(fd)
+    return attrs[:6]  # the speeds and flags; the control characters follow
+
+
+class Session:
+    """One run of the program, its standard output and input on the terminal."""
+
+    def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM, env=None):
+        # The test keeps the terminal's other end open until the program has
+        # ended: without one, reading the master fails at once.
+        self.master, self._slave = os.openpty()
+        slave_name = os.ttyname(self._slave)
+        err_read, err_write = os.pipe()
+        ctl_read, self._ctl_write = os.pipe()
+        self._status_read, status_write = os.pipe()
+        in_read = None
+        if stdin_data is not None:
+            in_read, in_write = os.pipe()
+        environment = dict(os.environ if env is None else env)
+        if socket is not None:
+            environment["MYSQL_UNIX_PORT"] = socket
+        self.launcher = os.fork()
+        if self.launcher == 0:
+            try:
+                os.close(self.master)
+                os.close(self._slave)
+                os.close(err_read)
+                os.close(self._ctl_write)
+                os.close(self._status_read)
+                if in_read is not None:
+                    os.close(in_write)
+                self._launch(slave_name, err_write, ctl_read, status_write, in_read,
+                             program, environment)
+            except BaseException:
+                traceback.print_exc()
+            finally:
+                os._exit(127)
+        os.close(err_write)
+        os.close(ctl_read)
+        os.close(status_write)
+        if in_read is not None:
+            os.close(in_read)
+            self._feed(in_write, stdin_data)
+        self.out = b""
+        self.err = b""
+        self.cursor = 0
+        self._err_fd = err_read
+        self._tty_open = True
+        self.status = None
+
+    @staticmethod
+    def _launch(slave_name, err_write, ctl_read, status_write, in_read, program, environment):
+        os.setsid()
+        tty = os.open(slave_name, os.O_RDWR)  # the session's controlling terminal
+        # Like a shell, the launcher hands the terminal to the program's group
+        # and takes it back while the program is stopped.
+        signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+        child = os.fork()
+        if child == 0:
+            os.setpgid(0, 0)
+            os.tcsetpgrp(tty, os.getpgrp())
+            signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+            os.dup2(in_read if in_read is not None else tty, 0)
+            os.dup2(tty, 1)
+            os.dup2(err_write, 2)
+            os.execve(program, [program], environment)
+        try:
+            os.setpgid(child, child)
+        except OSError:
+            pass  # the program already made its own group
+        while True:
+            _, status = os.waitpid(child, os.WUNTRACED)
+            if os.WIFSTOPPED(status):
+                os.tcsetpgrp(tty, os.getpgrp())
+                os.write(status_write, b"stopped\n")
+                os.read(ctl_read, 1)  # the test says "fg"
+                os.tcsetpgrp(tty, child)
+                os.killpg(child, signal.SIGCONT)
+                continue
+            os.write(status_write, b"exit %d\n" % os.waitstatus_to_exitcode(status))
+            os._exit(0)
+
+    @staticmethod
+    def _feed(fd, data):
+        # A writer process, so that a large input never blocks the test.
+        if os.fork() == 0:
+            try:
+                os.write(fd, data) if len(data) < 65536 else [
+                    os.write(fd, data[i:i + 65536]) for i in range(0, len(data), 65536)]
+            except OSError:
+                pass
+            os._exit(0)
+        os.close(fd)
+
+    def _pump(self, timeout):
+        fds = [fd for fd, live in ((self.master, self._tty_open), (self._err_fd, self._err_fd >= 0))
+               if live]
+        if not fds:
+            return False
+        ready, _, _ = select.select(fds, [], [], timeout)
+        for fd in ready:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:
+                data = b""
+            if fd == self.master:
+                if data:
+                    self.out += data
+                else:
+                    self._tty_open = False
+            else:
+                if data:
+                    self.err += data
+                else:
+                    os.close(self._err_fd)
+                    self._err_fd = -1
+        return bool(ready)
+
+    def text(self):
+        return self.out.decode("utf-8", "surrogateescape").replace("\r\n", "\n")
+
+    def expect(self, wanted, timeout=15):
+        """Waits until `wanted` appears in standard output after the last match."""
+        deadline = time.monotonic() + timeout
+        while True:
+            at = self.text().find(wanted, self.cursor)
+            if at >= 0:
+                self.cursor = at + len(wanted)
+                return
+            if time.monotonic() > deadline or (not self._pump(0.05) and not self._tty_open):
+                raise AssertionError("waited for %r; output so far:\n%s\nerrors:\n%s"
+                                     % (wanted, self.text(), self.err.decode(errors="replace")))
+
+    def send(self, data):
+        os.write(self.master, data.encode() if isinstance(data, str) else data)
+
+    def answer(self, prompt, data):
+        self.expect(prompt)
+        self.send(data)
+
+    def stopped(self, timeout=15):
+        """Waits until the program is stopped (Ctrl-Z) and the launcher holds the terminal."""
+        ready, _, _ = select.select([self._status_read], [], [], timeout)
+        assert ready, "the program did not stop"
+        line = os.read(self._status_read, 64)
+        assert line == b"stopped\n", line
+
+    def resume(self):
+        os.write(self._ctl_write, b"c")
+
+    def finish(self, timeout=30):
+        """Waits for the program to end; returns (exit status, output, errors)."""
+        deadline = time.monotonic() + timeout
+        while self.status is None:
+            ready, _, _ = select.select([self._status_read], [], [], 0)
+            if ready:
+                line = os.read(self._status_read, 64).decode()
+                if line.startswith("exit "):
+                    self.status = int(line.split()[1])
+                    break
+            if time.monotonic() > deadline:
+                os.kill(self.launcher, signal.SIGKILL)
+                raise AssertionError("the program did not end; output:\n" + self.text())
+            self._pump(0.05)
+        self.final_settings = settings(self.master)
+        os.close(self._slave)
+        while self._tty_open or self._err_fd >= 0:
+            self._pump(1)
+        os.waitpid(self.launcher, 0)
+        for fd in (self.master, self._ctl_write, self._status_read):
+            os.close(fd)
+        if self._err_fd >= 0:
+            os.close(self._err_fd)
+        return self.status, self.text(), self.err.decode("utf-8", "surrogateescape")
+
+
+def menu_pass(choice, body, key="x"):
+    """What one menu pass shows for a choice followed by the pause."""
+    return MENU + "? " + choice + "\n\n" + body + PAUSE + "\n\n"
+
+
+class SessionTest(unittest.TestCase):
+    """Base for tests that run whole sessions; the sample inventory is loaded first."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        load_sample()
+
+    def run_session(self, steps, socket=SOCKET, stdin_data=None):
+        """Runs the program, answering each prompt of `steps` ((prompt, answer)
+        pairs) in turn; returns (status, output, errors)."""
+        session = Session(socket=socket, stdin_data=stdin_data)
+        for prompt, answer in steps:
+            session.answer(prompt, answer)
+        return session.finish()
+
+    def assertSession(self, steps, output, errors="", status=0, **kwargs):
+        result = self.run_session(steps, **kwargs)
+        self.assertEqual((status, output, errors), result)

@@ -1,0 +1,45 @@
+"""Start and end of the program: the connection and the database it selects."""
+
+import unittest
+
+from harness import CHOOSE_EXIT, MENU, SessionTest, load_sample, sql
+
+
+class ConnectionTest(SessionTest):
+
+    def test_no_server_is_one_line_on_standard_error(self):
+        self.assertSession(
+            [], "", "Connection failed: Can't connect to local server through socket "
+            "'/tmp/no-such-dir/mysqld.sock' (2)\n", status=1,
+            socket="/tmp/no-such-dir/mysqld.sock")
+
+    def test_refused_password(self):
+        sql("alter user root@localhost identified by 'other'")
+        try:
+            self.assertSession([], "", "Connection failed: Access denied for user "
+                               "'root'@'localhost' (using password: YES)\n", status=1)
+        finally:
+            sql("alter user root@localhost identified by 'tamrix'", password="other")
+
+    def test_missing_connect_database(self):
+        sql("drop database mysql_cpp_data")
+        try:
+            self.assertSession([], "", "Connection failed: Unknown database 'mysql_cpp_data'\n",
+                               status=1)
+        finally:
+            sql("create database mysql_cpp_data")
+
+    def test_missing_inventory_database_shows_no_menu(self):
+        sql("drop database Music_Inventory")
+        try:
+            self.assertSession([], "", "Failed to select database Music_Inventory: "
+                               "Unknown database 'Music_Inventory'\n", status=1)
+        finally:
+            load_sample()
+
+    def test_exit_at_once(self):
+        self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
+
+
+if __name__ == "__main__":
+    unittest.main()

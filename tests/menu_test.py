@@ -1,0 +1,81 @@
+"""The menu's dialogue: choices, bad answers and the end of input at every prompt."""
+
+import unittest
+
+from harness import CHOOSE_EXIT, EXIT, MENU, PAUSE, SessionTest, menu_pass, set_tables
+
+ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
+SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
+SEARCH_HEADER = "Song Title                    Artist First Name   Artist Last Name\n"
+
+
+class MenuTest(SessionTest):
+
+    @classmethod
+    def setUpClass(cls):
+        set_tables(artists=[(7, "Ann", "Lee")], songs=[("A-1", "Rain", "0.99", 7)])
+
+    def test_out_of_range_choice_asks_again(self):
+        self.assertSession(
+            [("? ", "7\n"), ("? ", "-1\n"), ("? ", "0\n"), (PAUSE, "x"), ("? ", "4\n")],
+            MENU + "? 7\n? -1\n? 0\n\n" + ARTISTS + PAUSE + "\n\n" + MENU + CHOOSE_EXIT)
+
+    def test_bad_answers_to_the_choice_are_discarded_with_their_line(self):
+        junk = ["abc", "2abc", "1" * 30, "2147483648", "1.5", "%", "\x1b[A"]
+        # Empty lines are skipped while the number is looked for; every other
+        # answer brings the prompt again.
+        steps = [("? ", "\n"), ("", "   \n")] + [("", junk[0] + "\n")] + [
+            ("? ", answer + "\n") for answer in junk[1:]] + [("? ", "0\n"), (PAUSE, "x"),
+                                                              ("? ", "4\n")]
+        expected = MENU + "? \n   \n" + "".join(
+            "%s\n? " % answer for answer in junk).replace("\x1b", "^[")
+        self.assertSession(steps, expected + "0\n\n" + ARTISTS + PAUSE + "\n\n" + MENU +
+                           CHOOSE_EXIT)
+
+    def test_bad_artist_id_asks_again(self):
+        steps = [("? ", "2\n"), ("Artist ID? ", "seven\n"), ("Artist ID? ", "7x\n"),
+                 ("Artist ID? ", "99999999999999999999\n"), ("Artist ID? ", "7\n"), (PAUSE, "x"),
+                 ("? ", "4\n")]
+        self.assertSession(steps, MENU + "? 2\n\nArtist ID? seven\nArtist ID? 7x\n"
+                           "Artist ID? 99999999999999999999\nArtist ID? 7\n" + SONGS_OF_7 +
+                           PAUSE + "\n\n" + MENU + CHOOSE_EXIT)
+
+    def test_end_of_input_at_each_prompt_exits_like_choice_4(self):
+        eof = "\x04"  # Ctrl-D at the start of a line: the end of input
+        cases = {
+            "menu": ([("? ", eof)], MENU + "? \n" + EXIT),
+            "after junk": ([("? ", "x\n"), ("? ", eof)], MENU + "? x\n? \n" + EXIT),
+            "artist id": ([("? ", "2\n"), ("Artist ID? ", eof)],
+                          MENU + "? 2\n\nArtist ID? \n" + EXIT),
+            "song": ([("? ", "3\n"), ("song name? ", eof)],
+                     MENU + "? 3\n\nAll or beginning part of song name? \n" + EXIT),
+        }
+        for name, (steps, expected) in cases.items():
+            with self.subTest(name):
+                self.assertSession(steps, expected)
+
+    def test_input_from_a_pipe_that_ends_without_a_line_end(self):
+        # The last answer counts although no line end follows it.
+        cases = {
+            "choice": (b"4", MENU + "? \n" + EXIT),
+            "artist id": (b"2\n7", MENU + "? \nArtist ID? " + SONGS_OF_7 + PAUSE + "\n\n" + MENU +
+                          "? \n" + EXIT),
+            "song": (b"3\nRa", MENU + "? \nAll or beginning part of song name? " + SEARCH_HEADER +
+                     "Rain                          Ann                 Lee\n" + PAUSE + "\n\n" +
+                     MENU + "? \n" + EXIT),
+        }
+        for name, (data, expected) in cases.items():
+            with self.subTest(name):
+                # Standard input is a pipe; the pause still reads the terminal.
+                self.assertSession([(PAUSE, "x")] if b"\n" in data else [], expected,
+                                   stdin_data=data)
+
+    def test_song_answer_keeps_its_spaces_and_skips_the_choice_line(self):
+        self.assertSession(
+            [("? ", "3   \n"), ("song name? ", " Rain\n"), (PAUSE, "x"), ("? ", "4\n")],
+            menu_pass("3   ", "All or beginning part of song name?  Rain\n" + SEARCH_HEADER) +
+            MENU + CHOOSE_EXIT)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,225 @@
+"""The four reports against the private server, checked line for line."""
+
+import unittest
+
+from harness import (CHOOSE_EXIT, MENU, PAUSE, Session, SessionTest, checksum, load_sample, menu_pass,
+                     set_tables, sql)
+
+ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
+SONG_HEADER = "ISSN                Title                         Cost      ID\n"
+BY_ARTIST_HEADER = "Artist ID      Song Title                    ISSN\n"
+SEARCH_HEADER = "Song Title                    Artist First Name   Artist Last Name\n"
+SEARCH_PROMPT = "All or beginning part of song name? "
+
+ARTISTS = [(7, "Ann", "Lee"), (-3, "Bob", None), (12, "Jo", "Marks")]
+SONGS = [("A-1", "Rain", "0.99", 7), ("A-2", "Don't Stop", "1.29", 7),
+         ("B-1", "Rainbow's End", "0.69", 12), ("B-2", "R_n 100%", "1.00", 12),
+         ("C-1", "Back\\slash", "0.50", -3), ("D-1", "Orphan", "2.00", 99)]
+
+
+class ReportTest(SessionTest):
+    """Each test sets the tables it shows."""
+
+    @classmethod
+    def setUpClass(cls):
+        pass
+
+    @classmethod
+    def tearDownClass(cls):
+        load_sample()
+
+    def setUp(self):
+        set_tables(ARTISTS, SONGS)
+
+    def report(self, choice, body, answer=None, prompt=None):
+        """Runs one report and Exit; returns (status, output, errors)."""
+        steps = [("? ", choice + "\n")]
+        if answer is not None:
+            steps.append((prompt, answer + "\n"))
+        steps += [(PAUSE, "x"), ("? ", "4\n")]
+        return self.run_session(steps)
+
+    def assertReport(self, choice, body, errors="", answer=None, prompt=None):
+        shown = body if answer is None else prompt + answer + "\n" + body
+        self.assertEqual((0, menu_pass(choice, shown) + MENU + CHOOSE_EXIT, errors),
+                         self.report(choice, body, answer, prompt))
+
+    def search(self, text, body, errors=""):
+        self.assertReport("3", body, errors, answer=text, prompt=SEARCH_PROMPT)
+
+    def by_artist(self, text, body):
+        self.assertReport("2", body, answer=text, prompt="Artist ID? ")
+
+
+class ArtistListTest(ReportTest):
+
+    def test_artist_table(self):
+        self.assertReport("0", ARTIST_HEADER +
+                          "-3             Bob                 NULL\n"
+                          "7              Ann                 Lee\n"
+                          "12             Jo                  Marks\n")
+
+    def test_empty_table_prints_the_header(self):
+        set_tables()
+        self.assertReport("0", ARTIST_HEADER)
+
+    def test_cells_as_long_as_their_width_are_written_whole(self):
+        set_tables([(123456789012345, "Abcdefghijklmnopqrstuvwxy", "Lee"),
+                    (1234567890123456789, "Abcdefghijklmnopqrst", "Ng")])
+        self.assertReport("0", ARTIST_HEADER +
+                          "123456789012345AbcdefghijklmnopqrstuvwxyLee\n"
+                          "1234567890123456789AbcdefghijklmnopqrstNg\n")
+
+    def test_names_line_up_by_display_width(self):
+        set_tables([(1, "Björk", "Guðmundsdóttir"), (2, "Sigur", "Rós"), (3, "Ryuichi", "坂本龍一"),
+                    (4, "ヒカル", "宇多田"), (5, "Zoe\u0308", "Keating"), (6, "\U0001F3B8 Joe", "X")])
+        self.assertReport("0", ARTIST_HEADER +
+                          "1              Björk               Guðmundsdóttir\n"
+                          "2              Sigur               Rós\n"
+                          "3              Ryuichi             坂本龍一\n"
+                          "4              ヒカル              宇多田\n"
+                          "5              Zoe\u0308                 Keating\n"
+                          "6              \U0001F3B8 Joe              X\n")
+
+    def test_missing_table_fails_and_the_next_report_runs_alone(self):
+        sql("rename table Artists to Hidden")
+        session = Session()
+        session.answer("? ", "0\n")
+        session.answer(PAUSE, "x")
+        # The failed statement must not be run again, glued to the next one.
+        sql("rename table Hidden to Artists")
+        session.answer("? ", "0\n")
+        session.answer(PAUSE, "x")
+        session.answer("? ", "4\n")
+        status, output, errors = session.finish()
+        table = (ARTIST_HEADER + "-3             Bob                 NULL\n"
+                 "7              Ann                 Lee\n12             Jo                  Marks\n")
+        self.assertEqual((0, menu_pass("0", "") + menu_pass("0", table) + MENU + CHOOSE_EXIT),
+                         (status, output))
+        self.assertRegex(errors, r"^Failed to get Artists table: Table '[^']+' doesn't exist\n$")
+
+    def test_missing_column_fails_without_part_of_a_row(self):
+        sql("alter table Artists drop column `Last Name`")
+        status, output, errors = self.report("0", None)
+        self.assertEqual((0, menu_pass("0", ARTIST_HEADER) + MENU + CHOOSE_EXIT, errors),
+                         (status, output, errors))
+        self.assertRegex(errors, r"^Failed to get Artists table: .*Last Name.*\n$")
+
+
+class SongListTest(ReportTest):
+
+    def test_all_songs(self):
+        self.assertReport("1", SONG_HEADER +
+                          "A-1                 Rain                          0.99      7\n"
+                          "A-2                 Don't Stop                    1.29      7\n"
+                          "B-1                 Rainbow's End                 0.69      12\n"
+                          "B-2                 R_n 100%                      1.00      12\n"
+                          "C-1                 Back\\slash                    0.50      -3\n"
+                          "D-1                 Orphan                        2.00      99\n")
+
+    def test_empty_table_prints_the_header(self):
+        set_tables(ARTISTS, [])
+        self.assertReport("1", SONG_HEADER)
+
+    def test_long_title_is_written_whole(self):
+        set_tables(ARTISTS, [("L-1", "Running Up That Hill (A Deal wi", "1.29", 7),
+                             ("L-2", "Running Up That Hill (A Deal w", "1.29", 7)])
+        self.assertReport("1", SONG_HEADER +
+                          "L-1                 Running Up That Hill (A Deal wi1.29      7\n"
+                          "L-2                 Running Up That Hill (A Deal w1.29      7\n")
+        self.by_artist("7", BY_ARTIST_HEADER +
+                       "7              Running Up That Hill (A Deal wiL-1\n"
+                       "7              Running Up That Hill (A Deal wL-2\n")
+
+    def test_songs_by_artist(self):
+        cases = {
+            "7": "7              Rain                          A-1\n"
+                 "7              Don't Stop                    A-2\n",
+            "  12": "12             Rainbow's End                 B-1\n"
+                    "12             R_n 100%                      B-2\n",
+            "-3": "-3             Back\\slash                    C-1\n",
+            "0": "",
+            "5": "",
+            "2147483647": "",
+        }
+        for answer, rows in cases.items():
+            with self.subTest(answer):
+                self.by_artist(answer, BY_ARTIST_HEADER + rows)
+
+    def test_same_report_twice_prints_the_same_table(self):
+        for choice, answer, prompt in [("1", None, None), ("2", "12", "Artist ID? "),
+                                       ("3", "Ra", SEARCH_PROMPT)]:
+            with self.subTest(choice):
+                steps = [("? ", choice + "\n")]
+                if answer:
+                    steps.append((prompt, answer + "\n"))
+                steps.append((PAUSE, "x"))
+                status, output, errors = self.run_session(steps * 2 + [("? ", "4\n")])
+                first = output[:output.index(PAUSE)]
+                second = output[output.index(PAUSE) + len(PAUSE + "\n\n"):]
+                self.assertEqual((0, ""), (status, errors))
+                self.assertEqual(first + PAUSE + "\n\n" + MENU + CHOOSE_EXIT, second)
+
+
+class SongSearchTest(ReportTest):
+
+    def test_titles_beginning_with_the_text(self):
+        cases = {
+            "Rain": "Rain                          Ann                 Lee\n"
+                    "Rainbow's End                 Jo                  Marks\n",
+            "rainb": "Rainbow's End                 Jo                  Marks\n",
+            # Every song that has an artist, spaces kept in the answer.
+            "": "Rain                          Ann                 Lee\n"
+                "Don't Stop                    Ann                 Lee\n"
+                "Rainbow's End                 Jo                  Marks\n"
+                "R_n 100%                      Jo                  Marks\n"
+                "Back\\slash                    Bob                 NULL\n",
+            " Rain": "",
+            "%Stop": "Don't Stop                    Ann                 Lee\n",
+            "R_n": "R_n 100%                      Jo                  Marks\n",
+            "R_i": "Rain                          Ann                 Lee\n"
+                   "Rainbow's End                 Jo                  Marks\n",
+            "%": None,
+        }
+        cases["%"] = cases[""]
+        for text, rows in cases.items():
+            with self.subTest(text):
+                self.search(text, SEARCH_HEADER + rows)
+
+    def test_quotes_and_backslashes_match_themselves(self):
+        cases = {
+            "Don't": "Don't Stop                    Ann                 Lee\n",
+            "Rainbow's": "Rainbow's End                 Jo                  Marks\n",
+            "Back\\": "Back\\slash                    Bob                 NULL\n",
+            "Back\\s": "Back\\slash                    Bob                 NULL\n",
+            "Backs": "",
+            "\\": "",
+            "'": "",
+            "\"": "",
+        }
+        for text, rows in cases.items():
+            with self.subTest(text):
+                self.search(text, SEARCH_HEADER + rows)
+
+    def test_injection_attempts_list_only_matching_songs(self):
+        before = checksum()
+        attempts = [
+            "x' union select user, host, password from mysql.user -- ",
+            "x' or '1'='1",
+            "x'; drop table Songs; -- ",
+            "Rain'; drop table Artists; #",
+            "%' or 1=1 -- ",
+            "\\' or 1=1 -- ",
+            "x\\'; drop table Songs; -- ",
+            "/* */ Rain",
+            "'",
+            "\\",
+        ]
+        for text in attempts:
+            with self.subTest(text):
+                self.search(text, SEARCH_HEADER)
+        self.assertEqual(before, checksum())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,55 @@
+#include "reports/table.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string line(const std::vector<std::string_view>& cells,
+                 const std::vector<std::size_t>& widths) {
+    std::string text;
+    appendTableLine(text, cells, widths);
+    return text;
+}
+
+TEST(DisplayWidth, CountsTerminalColumns) {
+    EXPECT_EQ(0u, displayWidth(""));
+    EXPECT_EQ(9u, displayWidth("Artist ID"));
+    EXPECT_EQ(4u, displayWidth("J\xC3\xB3ga"));          // precomposed ó
+    EXPECT_EQ(3u, displayWidth("Zoe\xCC\x88"));          // e and a combining diaeresis
+    EXPECT_EQ(8u, displayWidth("坂本龍一"));             // four wide characters
+    EXPECT_EQ(5u, displayWidth("a\xF0\x9F\x8E\xB8!!"));  // 🎸 takes two columns
+}
+
+TEST(DisplayWidth, CountsEachInvalidByteAsOneColumn) {
+    EXPECT_EQ(3u, displayWidth("a\xFF"
+                               "b"));
+    EXPECT_EQ(2u, displayWidth("a\xC3"));  // a lead byte cut off at the end
+    EXPECT_EQ(4u, displayWidth("\xE5\x9D"
+                               "ab"));  // a wide character cut short
+    EXPECT_EQ(2u, displayWidth(std::string_view("\0x", 2)));
+}
+
+TEST(TableLine, PadsEachCellButTheLastToItsWidth) {
+    EXPECT_EQ("Artist ID      First Name          Last Name",
+              line({"Artist ID", "First Name", "Last Name"}, {15, 20}));
+    EXPECT_EQ("7              Ann                 Lee", line({"7", "Ann", "Lee"}, {15, 20}));
+    // A width on the last cell would leave spaces at the end of the line.
+    EXPECT_EQ("a    b", line({"a", "b"}, {5, 5}));
+    EXPECT_EQ("", line({}, {}));
+}
+
+TEST(TableLine, WritesCellsAsLongAsTheirWidthWhole) {
+    EXPECT_EQ("123456789012345Ann", line({"123456789012345", "Ann"}, {15}));
+    EXPECT_EQ("1234567890123456Ann", line({"1234567890123456", "Ann"}, {15}));
+    EXPECT_EQ("Lee", line({"", "Lee"}, {0}));
+}
+
+TEST(TableLine, PadsByDisplayWidth) {
+    EXPECT_EQ("Bj\xC3\xB6rk |", line({"Bj\xC3\xB6rk", "|"}, {6}));
+    EXPECT_EQ("坂本龍一  |", line({"坂本龍一", "|"}, {10}));
+    EXPECT_EQ("Zoe\xCC\x88   |", line({"Zoe\xCC\x88", "|"}, {6}));
+    // Invalid bytes are written as they came.
+    EXPECT_EQ("\xFF\xFE    |", line({"\xFF\xFE", "|"}, {6}));
+}
+
+}  // namespace
