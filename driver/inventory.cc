@@ -32,6 +32,5 @@ int runMusicInventory() {
         return 1;
     }
 
-    runActionMenu(res, query);
-    return 0;
+    return runActionMenu(res, query);
 }

@@ -12,19 +12,26 @@ void discardLine(std::istream& in) {
     in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
 }
 
+/// Writes `prompt`; false when standard output can no longer be written, so
+/// that nobody could see the answer's result (a closed pipe, say).
+bool prompted(const char* prompt) {
+    std::cout << prompt << std::flush;
+    return static_cast<bool>(std::cout);
+}
+
 /// Writes `prompt` and reads an integer until one lies in [lowest, highest].
-/// Returns false when standard input ended.
+/// Returns false when standard input ended or standard output failed.
 bool askNumber(const char* prompt, int lowest, int highest, int& value) {
     for (;;) {
-        std::cout << prompt << std::flush;
+        if (!prompted(prompt)) return false;
         const InputStatus status = readInteger(std::cin, value);
         if (status == inputEnded) return false;
         if (status == inputRead && value >= lowest && value <= highest) return true;
     }
 }
 
-/// Runs the action of a choice from 0 to 3; false when standard input ended
-/// at the action's own prompt.
+/// Runs the action of a choice from 0 to 3; false when the action's own
+/// prompt met the end of standard input or a failed standard output.
 bool runAction(int optionChoice, mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
     if (optionChoice == 0) {
         listAllArtists(res, query);
@@ -39,8 +46,10 @@ bool runAction(int optionChoice, mysqlpp::StoreQueryResult& res, mysqlpp::Query&
         listSongsByArtist(res, query, userArtist);
     } else if (optionChoice == 3) {
         std::string userSong;
-        std::cout << "All or beginning part of song name? " << std::flush;
-        if (readAnswerLine(std::cin, userSong) == inputEnded) return false;
+        if (!prompted("All or beginning part of song name? ") ||
+            readAnswerLine(std::cin, userSong) == inputEnded) {
+            return false;
+        }
         showArtistOfSong(res, query, userSong);
     }
     return true;
@@ -70,7 +79,7 @@ InputStatus readAnswerLine(std::istream& in, std::string& line) {
     return inputRead;
 }
 
-void runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+int runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
     int optionChoice = 5;
     while (optionChoice != 4) {
         optionChoice = 5;
@@ -90,5 +99,10 @@ void runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
         waitForKeyPress("Press any key...");
         std::cout << "\n\n";
     }
-    std::cout << "Exiting, please wait...\n";
+    std::cout << "Exiting, please wait..." << std::endl;
+    if (!std::cout) {
+        std::cerr << "Failed to write to standard output" << std::endl;
+        return 1;
+    }
+    return 0;
 }

@@ -18,5 +18,6 @@ InputStatus readInteger(std::istream& in, int& value);
 InputStatus readAnswerLine(std::istream& in, std::string& line);
 
 /// Shows the menu and runs the chosen actions until the user chooses Exit or
-/// standard input ends.
-void runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);
+/// standard input ends. Returns the exit status: 0, or 1 when standard output
+/// could not be written.
+int runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);

@@ -39,8 +39,15 @@ answers() {
         --connect-timeout=2 ping >/dev/null 2>&1
 }
 
+# A dead server can linger as a zombie until it is reaped; that no longer counts.
+alive() {
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
 server_pid() {
-    [ -s "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null && cat "$pidfile"
+    [ -s "$pidfile" ] && alive "$(cat "$pidfile")" && cat "$pidfile"
 }
 
 load() {
@@ -86,7 +93,7 @@ start() {
         if [ "$fresh" = 0 ] && answers; then
             break
         fi
-        if ! kill -0 "$pid" 2>/dev/null; then
+        if ! alive "$pid"; then
             echo "dbserver: the server did not start; its log:" >&2
             tail -n 20 "$logfile" >&2
             exit 1
@@ -107,7 +114,7 @@ stop() {
     pid=$(server_pid) || return 0
     kill "$pid"
     for _ in $(seq 1 600); do
-        kill -0 "$pid" 2>/dev/null || return 0
+        server_pid >/dev/null || return 0
         sleep 0.1
     done
     echo "dbserver: the server did not stop within 60 seconds" >&2

@@ -13,7 +13,7 @@ run_suite() {
     shift
     cmake -S "$here" -B "$build" "$@" >/dev/null
     cmake --build "$build" -j"$jobs"
-    (cd "$build" && ctest --output-on-failure)
+    (cd "$build" && ctest --output-on-failure -j2)
 }
 
 run_suite "$here/build"

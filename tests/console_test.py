@@ -4,12 +4,11 @@ terminal's settings as they were on every way out."""
 import os
 import resource
 import signal
-import subprocess
 import termios
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, Session, SessionTest,
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, Session, SessionTest, run_piped,
                      set_tables, settings)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
@@ -81,13 +80,8 @@ class PauseTest(SessionTest):
         self.assertEqual(before, session.final_settings)
 
     def test_without_a_terminal_the_pause_returns_at_once(self):
-        # A new session has no controlling terminal; input comes from a pipe.
-        result = subprocess.run([PROGRAM], input=b"0\n0\n4\n", capture_output=True, timeout=30,
-                                start_new_session=True, env=dict(os.environ,
-                                                                 MYSQL_UNIX_PORT=SOCKET))
         one_pass = MENU + "? \n" + ARTISTS + PAUSE + "\n\n"
-        self.assertEqual((0, one_pass * 2 + MENU + "? \n" + EXIT, ""),
-                         (result.returncode, result.stdout.decode(), result.stderr.decode()))
+        self.assertEqual((0, one_pass * 2 + MENU + "? \n" + EXIT, ""), run_piped(b"0\n0\n4\n"))
 
 
 if __name__ == "__main__":

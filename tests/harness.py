@@ -251,7 +251,17 @@ class Session:
         return self.status, self.text(), self.err.decode("utf-8", "surrogateescape")
 
 
-def menu_pass(choice, body, key="x"):
+def run_piped(data, socket=SOCKET, timeout=60, program=(PROGRAM,)):
+    """Runs the program without a controlling terminal, input from a pipe (the
+    pause then returns at once); returns (status, output, errors)."""
+    result = subprocess.run(list(program), input=data, capture_output=True, timeout=timeout,
+                            start_new_session=True,
+                            env=dict(os.environ, MYSQL_UNIX_PORT=socket))
+    return (result.returncode, result.stdout.decode("utf-8", "surrogateescape"),
+            result.stderr.decode("utf-8", "surrogateescape"))
+
+
+def menu_pass(choice, body):
     """What one menu pass shows for a choice followed by the pause."""
     return MENU + "? " + choice + "\n\n" + body + PAUSE + "\n\n"
 

@@ -1,8 +1,12 @@
 """Start and end of the program: the connection and the database it selects."""
 
+import os
+import socket
+import threading
+import time
 import unittest
 
-from harness import CHOOSE_EXIT, MENU, SessionTest, load_sample, sql
+from harness import CHOOSE_EXIT, MENU, SessionTest, load_sample, run_piped, sql
 
 
 class ConnectionTest(SessionTest):
@@ -39,6 +43,31 @@ class ConnectionTest(SessionTest):
 
     def test_exit_at_once(self):
         self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
+
+
+class ConnectTimeoutTest(unittest.TestCase):
+
+    def test_silent_server_ends_the_wait_after_60_seconds(self):
+        # A listener that accepts the connection but never sends its greeting.
+        path = "/tmp/mi-silent-%d.sock" % os.getpid()
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        listener.listen()
+        accepted = []
+        waiter = threading.Thread(target=lambda: accepted.append(listener.accept()), daemon=True)
+        waiter.start()
+        try:
+            started = time.monotonic()
+            result = run_piped(b"4\n", socket=path, timeout=120)
+            elapsed = time.monotonic() - started
+        finally:
+            listener.close()
+            os.unlink(path)
+        self.assertEqual(1, len(accepted))
+        self.assertEqual((1, ""), result[:2])
+        self.assertRegex(result[2], r"^Connection failed: Lost connection to server at "
+                         r"'handshake: reading initial communication packet', .*\n$")
+        self.assertTrue(59 <= elapsed < 75, elapsed)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
 """The menu's dialogue: choices, bad answers and the end of input at every prompt."""
 
+import re
 import unittest
 
-from harness import CHOOSE_EXIT, EXIT, MENU, PAUSE, SessionTest, menu_pass, set_tables
+from harness import CHOOSE_EXIT, EXIT, MENU, PAUSE, SessionTest, menu_pass, run_piped, set_tables
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
+SONG_PROMPT = "All or beginning part of song name? "
 SEARCH_HEADER = "Song Title                    Artist First Name   Artist Last Name\n"
 
 
@@ -75,6 +77,41 @@ class MenuTest(SessionTest):
             [("? ", "3   \n"), ("song name? ", " Rain\n"), (PAUSE, "x"), ("? ", "4\n")],
             menu_pass("3   ", "All or beginning part of song name?  Rain\n" + SEARCH_HEADER) +
             MENU + CHOOSE_EXIT)
+
+
+class BadInputTest(SessionTest):
+    """Input through a pipe, so that lines of any length and any byte get in."""
+
+    JUNK = [b"abc", b"7abc", b"1" * 30, b"-5", b"x" * (1 << 20), b"\0", b"4\0", b"\xff\xfe\xc3",
+            b"%", b"' or 1=1 -- "]
+
+    @classmethod
+    def setUpClass(cls):
+        set_tables(artists=[(7, "Ann", "Lee")], songs=[("A-1", "Rain", "0.99", 7)])
+
+    def test_bad_choices_bring_the_prompt_again(self):
+        data = b"\n   \n" + b"".join(junk + b"\n" for junk in self.JUNK) + b"4\n"
+        self.assertEqual((0, MENU + "? " * (len(self.JUNK) + 1) + "\n" + EXIT, ""),
+                         run_piped(data))
+
+    def test_bad_artist_ids_bring_the_prompt_again(self):
+        # -5 is a good artist ID: its report runs, with no songs.
+        junk = [j for j in self.JUNK if j != b"-5"]
+        data = b"2\n\n  \n" + b"".join(j + b"\n" for j in junk) + b"7\n4\n"
+        self.assertEqual((0, MENU + "? \n" + "Artist ID? " * (len(junk) + 1) + SONGS_OF_7 + PAUSE +
+                          "\n\n" + MENU + "? \n" + EXIT, ""), run_piped(data))
+
+    def test_any_song_text_lists_only_matching_songs(self):
+        rain = "Rain                          Ann                 Lee\n"
+        for text in [b"", b"   ", b"R", b"%", b"_ai", b"x" * (1 << 20), b"\0", b"Ra\0",
+                     b"\xff\xfe", b"R\xc3", b"\\", b"\\\\", b"'", b"''", b"\\'",
+                     b"-- ", b"/*", b"; drop table Songs; --"]:
+            with self.subTest(text=text[:20]):
+                expected = rain if re.fullmatch(rb"|%|R|_ai", text) else ""
+                status, output, errors = run_piped(b"3\n" + text + b"\n4\n")
+                self.assertEqual((0, MENU + "? \n" + SONG_PROMPT + SEARCH_HEADER + expected +
+                                  PAUSE + "\n\n" + MENU + "? \n" + EXIT, ""),
+                                 (status, output, errors))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,13 @@
 """The four reports against the private server, checked line for line."""
 
+import os
+import signal
+import subprocess
+import time
 import unittest
 
-from harness import (CHOOSE_EXIT, MENU, PAUSE, Session, SessionTest, checksum, load_sample, menu_pass,
-                     set_tables, sql)
+from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, Session, SessionTest, checksum,
+                     load_sample, menu_pass, set_tables, sql)
 
 ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 SONG_HEADER = "ISSN                Title                         Cost      ID\n"
@@ -219,6 +223,77 @@ class SongSearchTest(ReportTest):
             with self.subTest(text):
                 self.search(text, SEARCH_HEADER)
         self.assertEqual(before, checksum())
+
+
+def kill_server():
+    with open(os.path.join(DATADIR, "mariadbd.pid")) as pidfile:
+        pid = int(pidfile.read())
+    os.kill(pid, signal.SIGKILL)
+    # Gone, or a zombie nobody has reaped yet.
+    while True:
+        try:
+            with open("/proc/%d/stat" % pid) as stat:
+                if stat.read().split()[2] == "Z":
+                    return
+        except FileNotFoundError:
+            return
+        time.sleep(0.05)
+
+
+def restart_server(kill=False):
+    if kill:
+        kill_server()
+    else:
+        subprocess.run([DBSERVER, "stop", DATADIR], check=True)
+    subprocess.run([DBSERVER, "start", DATADIR], check=True, capture_output=True)
+
+
+class ServerFaultTest(ReportTest):
+    """The server goes away in the middle of a session: each report after
+    that fails with its own line, and the menu goes on to a clean exit."""
+
+    FAILURES = (r"Failed to get Songs table: .+\n"
+                r"Failed to get songs by artist: .+\n"
+                r"Failed to get the artist of the given song: .+\n"
+                r"Failed to get Artists table: .+\n")
+
+    def tearDown(self):
+        subprocess.run([DBSERVER, "start", DATADIR], check=True, capture_output=True)
+
+    def session_after(self, fault, during_pause=False):
+        session = Session()
+        session.answer("? ", "0\n")
+        session.expect(PAUSE)
+        if during_pause:
+            fault()
+        session.send("x")
+        if not during_pause:
+            session.expect("? ")
+            fault()
+            session.send("1\n")
+        else:
+            session.answer("? ", "1\n")
+        for prompt, answer in [(PAUSE, "x"), ("? ", "2\n"), ("Artist ID? ", "7\n"), (PAUSE, "x"),
+                               ("? ", "3\n"), ("song name? ", "R\n"), (PAUSE, "x"),
+                               ("? ", "0\n"), (PAUSE, "x"), ("? ", "4\n")]:
+            session.answer(prompt, answer)
+        status, output, errors = session.finish()
+        table = (ARTIST_HEADER + "-3             Bob                 NULL\n"
+                 "7              Ann                 Lee\n12             Jo                  Marks\n")
+        self.assertEqual((0, menu_pass("0", table) + menu_pass("1", "") +
+                          menu_pass("2", "Artist ID? 7\n") +
+                          menu_pass("3", SEARCH_PROMPT + "R\n") + menu_pass("0", "") + MENU +
+                          CHOOSE_EXIT), (status, output))
+        self.assertRegex(errors, "^" + self.FAILURES + "$")
+
+    def test_server_killed_between_reports(self):
+        self.session_after(kill_server)
+
+    def test_server_restarted_between_reports(self):
+        self.session_after(lambda: restart_server(kill=True))
+
+    def test_server_stopped_and_restarted_during_the_pause(self):
+        self.session_after(restart_server, during_pause=True)
 
 
 if __name__ == "__main__":
