@@ -6,7 +6,10 @@ import threading
 import time
 import unittest
 
-from harness import CHOOSE_EXIT, MENU, SessionTest, load_sample, run_piped, sql
+from harness import (CHOOSE_EXIT, MENU, PROGRAM, ROOT, SessionTest, load_sample, run_piped,
+                     sql)
+
+VALGRIND = os.environ.get("VALGRIND")
 
 
 class ConnectionTest(SessionTest):
@@ -68,6 +71,29 @@ class ConnectTimeoutTest(unittest.TestCase):
         self.assertRegex(result[2], r"^Connection failed: Lost connection to server at "
                          r"'handshake: reading initial communication packet', .*\n$")
         self.assertTrue(59 <= elapsed < 75, elapsed)
+
+
+@unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")
+class ValgrindTest(unittest.TestCase):
+    """Whole sessions under valgrind: no memory error, no leak of ours."""
+
+    def valgrind(self, error_status):
+        return (VALGRIND, "-q", "--leak-check=full", "--error-exitcode=%d" % error_status,
+                "--suppressions=" + os.path.join(ROOT, "tests", "valgrind.supp"), PROGRAM)
+
+    def test_every_action_and_bad_input(self):
+        load_sample()
+        session = (b"0\n1\n2\n7\n2\nabc\n99999999999999999999\n-1\n3\nDon't\n3\n\n3\n%\\\n"
+                   b"\n  \n9\nxyz\n" + b"y" * 100000 + b"\n\0\n\xff\n2\n")
+        plain = run_piped(session)
+        self.assertEqual(0, plain[0])
+        self.assertEqual(plain, run_piped(session, program=self.valgrind(1), timeout=120))
+
+    def test_failed_connect(self):
+        plain = run_piped(b"", socket="/tmp/no-such-dir/mysqld.sock")
+        self.assertEqual(1, plain[0])
+        self.assertEqual(plain, run_piped(b"", socket="/tmp/no-such-dir/mysqld.sock",
+                                          program=self.valgrind(99)))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
 """The menu's dialogue: choices, bad answers and the end of input at every prompt."""
 
+import os
 import re
+import subprocess
 import unittest
 
-from harness import CHOOSE_EXIT, EXIT, MENU, PAUSE, SessionTest, menu_pass, run_piped, set_tables
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, SessionTest, menu_pass,
+                     run_piped, set_tables)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
@@ -112,6 +115,21 @@ class BadInputTest(SessionTest):
                 self.assertEqual((0, MENU + "? \n" + SONG_PROMPT + SEARCH_HEADER + expected +
                                   PAUSE + "\n\n" + MENU + "? \n" + EXIT, ""),
                                  (status, output, errors))
+
+
+class ClosedOutputTest(SessionTest):
+
+    def test_program_ends_when_nobody_reads_its_output(self):
+        # Endless answers: only the closed output can end the session.
+        for answers in ["0", "x", "3"]:
+            with self.subTest(answers):
+                result = subprocess.run(
+                    ["bash", "-c", 'yes "$1" | setsid "$2" | head -n 3; echo "${PIPESTATUS[1]}"',
+                     "-", answers, PROGRAM], capture_output=True, text=True, timeout=30,
+                    env=dict(os.environ, MYSQL_UNIX_PORT=SOCKET))
+                self.assertEqual(MENU.splitlines(True)[:3] + ["1\n"],
+                                 result.stdout.splitlines(True))
+                self.assertEqual("Failed to write to standard output\n", result.stderr)
 
 
 if __name__ == "__main__":
