@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make pkg-config
+    cmake g++ make pkg-config dpkg-dev man-db
     libmysql++-dev libmariadb-dev libutf8proc-dev
     mariadb-server mariadb-client
     libgtest-dev python3
