@@ -16,20 +16,39 @@ std::string_view fieldText(const mysqlpp::String& field) {
     return std::string_view(field.data(), field.length());
 }
 
+/// Moves a freshly stored result into `res`. The library's assignment would
+/// copy every row of it and then free the originals.
+void keepResult(mysqlpp::StoreQueryResult& res, mysqlpp::StoreQueryResult fresh) {
+    std::vector<mysqlpp::Row> rows;
+    rows.swap(fresh);
+    res = fresh;  // the fields and the validity, now without rows
+    res.swap(rows);
+}
+
+/// Looks the columns up by name in the first row, raising the library's
+/// BadFieldName for a missing one, and gives their positions for every row.
+std::vector<int> columnIndexes(const mysqlpp::Row& row, const std::vector<const char*>& columns) {
+    std::vector<int> indexes;
+    for (const char* column : columns) {
+        row[column];
+        indexes.push_back(static_cast<int>(row.field_num(column)));
+    }
+    return indexes;
+}
+
 }  // namespace
 
 int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::string& statement,
               const std::vector<std::string_view>& header, const std::vector<std::size_t>& widths,
               const std::vector<const char*>& columns, std::string_view firstCell,
               const char* failurePrefix) {
-    mysqlpp::Row row;
     // A failed statement stays in the query object; without emptying it the
     // next report would run that text and its own glued together.
     query.reset();
     query.clear();
     query << statement;
     try {
-        res = query.store();
+        keepResult(res, query.store());
     } catch (const mysqlpp::BadQuery& e) {
         return reportFailure(failurePrefix, e.what());
     } catch (const mysqlpp::Exception& e) {
@@ -44,13 +63,15 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
     const std::size_t fixedCells = firstCell.empty() ? 0 : 1;
     std::vector<std::string_view> cells(fixedCells + columns.size());
     if (fixedCells) cells[0] = firstCell;
+    std::vector<int> indexes;
     try {
         for (std::size_t i = 0; i < res.num_rows(); ++i) {
-            row = res[i];
+            const mysqlpp::Row& row = res[i];
             // Every field is looked up before anything is written, so a
             // missing column leaves no part of its line on the screen.
+            if (i == 0) indexes = columnIndexes(row, columns);
             for (std::size_t c = 0; c < columns.size(); ++c) {
-                cells[fixedCells + c] = fieldText(row[columns[c]]);
+                cells[fixedCells + c] = fieldText(row[indexes[c]]);
             }
             line.clear();
             appendTableLine(line, cells, widths);
