@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <iostream>
+#include <vector>
 
 #include "table.h"
 
@@ -36,6 +37,33 @@ std::vector<int> columnIndexes(const mysqlpp::Row& row, const std::vector<const 
     return indexes;
 }
 
+/// Writes the header line and one line per row of `res`; throws the
+/// library's BadFieldName for a missing column.
+void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::string_view>& header,
+                const std::vector<std::size_t>& widths, const std::vector<const char*>& columns,
+                std::string_view firstCell) {
+    std::string line;
+    appendTableLine(line, header, widths);
+    std::cout << line << std::endl;
+
+    const std::size_t fixedCells = firstCell.empty() ? 0 : 1;
+    std::vector<std::string_view> cells(fixedCells + columns.size());
+    if (fixedCells) cells[0] = firstCell;
+    std::vector<int> indexes;
+    for (std::size_t i = 0; i < res.num_rows(); ++i) {
+        const mysqlpp::Row& row = res[i];
+        // Every field is looked up before anything is written, so a missing
+        // column leaves no part of its line on the screen.
+        if (i == 0) indexes = columnIndexes(row, columns);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            cells[fixedCells + c] = fieldText(row[indexes[c]]);
+        }
+        line.clear();
+        appendTableLine(line, cells, widths);
+        std::cout << line << std::endl;
+    }
+}
+
 }  // namespace
 
 int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::string& statement,
@@ -49,38 +77,12 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
     query << statement;
     try {
         keepResult(res, query.store());
-    } catch (const mysqlpp::BadQuery& e) {
-        return reportFailure(failurePrefix, e.what());
-    } catch (const mysqlpp::Exception& e) {
-        return reportFailure(failurePrefix, e.what());
-    }
-    if (!res) return reportFailure(failurePrefix, query.error());
-
-    std::string line;
-    appendTableLine(line, header, widths);
-    std::cout << line << std::endl;
-
-    const std::size_t fixedCells = firstCell.empty() ? 0 : 1;
-    std::vector<std::string_view> cells(fixedCells + columns.size());
-    if (fixedCells) cells[0] = firstCell;
-    std::vector<int> indexes;
-    try {
-        for (std::size_t i = 0; i < res.num_rows(); ++i) {
-            const mysqlpp::Row& row = res[i];
-            // Every field is looked up before anything is written, so a
-            // missing column leaves no part of its line on the screen.
-            if (i == 0) indexes = columnIndexes(row, columns);
-            for (std::size_t c = 0; c < columns.size(); ++c) {
-                cells[fixedCells + c] = fieldText(row[indexes[c]]);
-            }
-            line.clear();
-            appendTableLine(line, cells, widths);
-            std::cout << line << std::endl;
-        }
-    } catch (const mysqlpp::BadFieldName& e) {
-        return reportFailure(failurePrefix, e.what());
-    } catch (const mysqlpp::Exception& e) {
+        if (!res) return reportFailure(failurePrefix, query.error());
+        printTable(res, header, widths, columns, firstCell);
+        return 0;
+    } catch (const std::exception& e) {
+        // BadQuery for a rejected statement or a lost connection, BadFieldName
+        // for a missing column, bad_alloc for a result too large to hold.
         return reportFailure(failurePrefix, e.what());
     }
-    return 0;
 }
