@@ -1,0 +1,187 @@
+"""Times music-inventory against the standard mariadb client on a large
+inventory, and prints one table of the medians.
+
+Run by bench/run.sh, which builds the programs and starts the server."""
+
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+SEARCH = ("select Songs.Title as `Title`, Artists.`First Name` as `Artist.First Name`, "
+          "Artists.`Last Name` as `Artist.Last Name` from Songs join Artists on "
+          "Songs.ID = Artists.ID where Songs.Title like '%';")
+
+
+def client(socket, *args):
+    return ["mariadb", "--no-defaults", "--socket=" + socket, "--user=root", "--password=tamrix",
+            "--default-character-set=utf8mb4", *args]
+
+
+def fill(socket, songs):
+    """Replaces the inventory with 5,000 artists and `songs` songs, made by the server."""
+    subprocess.run(client(socket, "Music_Inventory", "-e", f"""
+        delete from Songs; delete from Artists;
+        insert into Artists select seq, concat('First', seq), concat('Last', seq)
+            from seq_1_to_5000;
+        insert into Songs select concat('979-0-', lpad(seq, 9, '0')),
+            concat('Song title number ', seq), 0.49 + (seq % 300) / 100, 1 + seq % 5000
+            from seq_1_to_{songs};
+        analyze table Songs, Artists;"""), check=True, capture_output=True)
+
+
+def drain(fd):
+    try:
+        while os.read(fd, 1 << 16):
+            pass
+    except OSError:
+        pass
+
+
+def measure(argv, stdin_data, output, socket):
+    """Runs argv once with its output on a pseudo-terminal or a file; returns
+    (wall seconds, user CPU seconds, system CPU seconds, peak resident MiB)."""
+    env = dict(os.environ, MYSQL_UNIX_PORT=socket)
+    reader = None
+    if output == "pty":
+        master, slave = os.openpty()
+        out = slave
+        reader = threading.Thread(target=drain, args=(master,))
+    else:
+        out = os.open("/tmp/music-inventory-bench.out", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    started = time.monotonic()
+    # A session of its own: no controlling terminal, so the pause returns at once.
+    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out,
+                               stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+    os.close(out)
+    if reader:
+        reader.start()
+    process.stdin.write(stdin_data)
+    process.stdin.close()
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.monotonic() - started
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if reader:
+        reader.join()
+        os.close(master)
+    if process.returncode != 0:
+        sys.exit("bench: %s failed with status %d" % (argv[0], process.returncode))
+    return wall, usage.ru_utime, usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def callgrind(argv, stdin_data, socket):
+    """Instructions executed by one run, output to /dev/null: repeatable where
+    seconds are not."""
+    out = "/tmp/music-inventory-bench.callgrind"
+    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *argv],
+                   input=stdin_data, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True, start_new_session=True, env=dict(os.environ, MYSQL_UNIX_PORT=socket))
+    with open(out) as profile:
+        for line in profile:
+            if line.startswith("totals:"):
+                os.unlink(out)
+                return int(line.split()[1])
+    raise RuntimeError("no totals in the callgrind profile")
+
+
+def startup(argv, socket, until):
+    """Seconds from start until `until` appears on the terminal (None: until the end)."""
+    master, slave = os.openpty()
+    started = time.monotonic()
+    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=slave,
+                               stderr=subprocess.DEVNULL, start_new_session=True,
+                               env=dict(os.environ, MYSQL_UNIX_PORT=socket))
+    os.close(slave)
+    seen = b""
+    elapsed = None
+    while until is not None:
+        seen += os.read(master, 4096)
+        if until in seen:
+            elapsed = time.monotonic() - started
+            break
+    process.stdin.write(b"4\n")
+    process.stdin.close()
+    threading.Thread(target=drain, args=(master,), daemon=True).start()
+    process.wait()
+    os.close(master)
+    return elapsed if elapsed is not None else time.monotonic() - started
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--bare", required=True)
+    parser.add_argument("--socket", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default="10000,100000,1000000")
+    args = parser.parse_args()
+    socket = args.socket
+
+    rows = []
+    instructions = {}
+    for size in [int(s) for s in args.sizes.split(",")]:
+        print("bench: %d songs" % size, file=sys.stderr)
+        fill(socket, size)
+        tasks = []
+        for output in ("pty", "file"):
+            tasks += [
+                ("music-inventory: all songs", output, [args.program], b"1\n4\n"),
+                ("bare store + same printing", output, [args.bare], b""),
+                ("mariadb --table", output,
+                 client(socket, "--table", "Music_Inventory", "-e", "select * from Songs"), b""),
+                ("mariadb --batch", output,
+                 client(socket, "--batch", "Music_Inventory", "-e", "select * from Songs"), b""),
+            ]
+        tasks += [
+            ("music-inventory: search ''", "pty", [args.program], b"3\n\n4\n"),
+            ("mariadb --table: same join", "pty",
+             client(socket, "--table", "Music_Inventory", "-e", SEARCH), b""),
+        ]
+        results = {(name, output): [] for name, output, _, _ in tasks}
+        # Every round runs each tool once, in a shuffled order, so that drift
+        # and the memory left to reclaim by the run before hit every tool alike.
+        order = random.Random(size)
+        for _ in range(args.runs):
+            for name, output, argv, stdin_data in order.sample(tasks, len(tasks)):
+                results[(name, output)].append(measure(argv, stdin_data, output, socket))
+        medians = {key: tuple(statistics.median(v[i] for v in runs) for i in range(4))
+                   for key, runs in results.items()}
+        for name, output, _, _ in tasks:
+            joins = ("music-inventory: search ''", "mariadb --table: same join")
+            reference = (joins[1] if name in joins else "mariadb --table", output)
+            wall, user, system, peak = medians[(name, output)]
+            rows.append((size, name, output, wall, user, system, peak,
+                         wall / medians[reference][0]))
+        if size == 100000:
+            instructions[size] = (callgrind([args.program], b"1\n4\n", socket),
+                                  callgrind([args.bare], b"", socket))
+
+    print("| rows | tool | output | median s | user s | sys s | peak MiB | ratio to client |")
+    print("|---:|---|---|---:|---:|---:|---:|---:|")
+    for row in rows:
+        print("| %d | %s | %s | %.3f | %.3f | %.3f | %.1f | %.2f |" % row)
+
+    print()
+    per_row = {size: wall / size for size, name, output, wall, *_ in rows
+               if name == "music-inventory: all songs" and output == "pty"}
+    if per_row:
+        low, high = min(per_row.values()), max(per_row.values())
+        print("cost per row, all songs on a pty: %s µs; spread %.0f%%"
+              % (", ".join("%.2f" % (v * 1e6) for v in per_row.values()),
+                 (high / low - 1) * 100))
+    for size, (ours, bare) in instructions.items():
+        print("instructions (callgrind), all songs at %d rows: music-inventory %d, "
+              "bare store + printing %d: %+.2f%%" % (size, ours, bare, (ours / bare - 1) * 100))
+
+    ours = [startup([args.program], socket, b"Please enter") for _ in range(args.runs)]
+    theirs = [startup(client(socket, "-e", "select 1"), socket, None) for _ in range(args.runs)]
+    print("start-up to the first menu line: %.4f s; mariadb -e 'select 1': %.4f s"
+          % (statistics.median(ours), statistics.median(theirs)))
+
+
+if __name__ == "__main__":
+    main()
