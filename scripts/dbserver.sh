@@ -104,6 +104,9 @@ start() {
         echo "dbserver: the server did not answer within 60 seconds" >&2
         exit 1
     fi
+}
+
+load_if_missing() {
     if [ -z "$(client -N -e "show databases like 'Music_Inventory'")" ]; then
         load
     fi
@@ -122,7 +125,7 @@ stop() {
 }
 
 case "$command" in
-start) start ;;
+start) start && load_if_missing ;;
 load) start && load ;;
 status) answers ;;
 stop) stop ;;
