@@ -19,6 +19,7 @@ int runMusicInventory() {
         std::cerr << "Connection failed: " << er.what() << std::endl;
         return 1;
     } catch (const mysqlpp::Exception& er) {
+        // An option the client library refuses fails the connection too.
         std::cerr << "Connection failed: " << er.what() << std::endl;
         return 1;
     }

@@ -82,7 +82,7 @@ def settings(fd):
 class Session:
     """One run of the program, its standard output and input on the terminal."""
 
-    def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM, env=None):
+    def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM):
         # The test keeps the terminal's other end open until the program has
         # ended: without one, reading the master fails at once.
         self.master, self._slave = os.openpty()
@@ -93,7 +93,7 @@ class Session:
         in_read = None
         if stdin_data is not None:
             in_read, in_write = os.pipe()
-        environment = dict(os.environ if env is None else env)
+        environment = dict(os.environ)
         if socket is not None:
             environment["MYSQL_UNIX_PORT"] = socket
         self.launcher = os.fork()
@@ -162,8 +162,8 @@ class Session:
         # A writer process, so that a large input never blocks the test.
         if os.fork() == 0:
             try:
-                os.write(fd, data) if len(data) < 65536 else [
-                    os.write(fd, data[i:i + 65536]) for i in range(0, len(data), 65536)]
+                with os.fdopen(fd, "wb") as pipe:
+                    pipe.write(data)
             except OSError:
                 pass
             os._exit(0)
