@@ -8,9 +8,13 @@
 
 #include <conio.h>
 
-void waitForKeyPress(const char* prompt) {
+bool waitForKeyPress(const char* prompt) {
     std::cout << prompt << std::flush;
-    _getch();
+    if (!std::cout) return false;
+    // Arrow and function keys come as 0 or 0xE0, then a second code.
+    const int key = _getch();
+    if (key == 0 || key == 0xE0) _getch();
+    return true;
 }
 
 #else
@@ -29,8 +33,27 @@ int ttyFd = -1;
 termios savedSettings;
 termios keySettings;
 
-const int endingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-struct sigaction previousActions[5];  // endingSignals, then SIGTSTP
+struct sigaction previousActions[NSIG];
+bool caught[NSIG];
+
+/// Whether a signal's default action ends the process; the others stop it,
+/// continue it or are discarded, and SIGKILL and SIGSTOP cannot be caught.
+bool endsTheProcess(int signo) {
+    switch (signo) {
+        case SIGKILL:
+        case SIGSTOP:
+        case SIGTSTP:
+        case SIGTTIN:
+        case SIGTTOU:
+        case SIGCONT:
+        case SIGCHLD:
+        case SIGURG:
+        case SIGWINCH:
+            return false;
+        default:
+            return true;
+    }
+}
 
 void onEndingSignal(int signo) {
     tcsetattr(ttyFd, TCSANOW, &savedSettings);
@@ -65,31 +88,38 @@ bool readByte(unsigned char* byte) {
 }
 
 void installHandlers() {
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
+    struct sigaction action = {};
+    // Other signals wait while a handler restores the terminal.
+    sigfillset(&action.sa_mask);
     // No SA_RESTART: the handlers run while read() waits, and may not return.
-    action.sa_handler = onEndingSignal;
-    for (int i = 0; i < 4; ++i) {
-        sigaddset(&action.sa_mask, endingSignals[i]);
+    action.sa_flags = 0;
+    for (int signo = 1; signo < NSIG; ++signo) {
+        caught[signo] = false;
+        struct sigaction current = {};
+        if (sigaction(signo, nullptr, &current) != 0) continue;
+        // An ignored signal (nohup, trap '' INT) stays ignored, and one that
+        // somebody else catches stays theirs.
+        if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) continue;
+        if (signo == SIGTSTP) {
+            action.sa_handler = onStopSignal;
+        } else if (endsTheProcess(signo)) {
+            action.sa_handler = onEndingSignal;
+        } else {
+            continue;
+        }
+        caught[signo] = sigaction(signo, &action, &previousActions[signo]) == 0;
     }
-    sigaddset(&action.sa_mask, SIGTSTP);
-    for (int i = 0; i < 4; ++i) {
-        sigaction(endingSignals[i], &action, &previousActions[i]);
-    }
-    action.sa_handler = onStopSignal;
-    sigaction(SIGTSTP, &action, &previousActions[4]);
 }
 
 void restoreHandlers() {
-    for (int i = 0; i < 4; ++i) {
-        sigaction(endingSignals[i], &previousActions[i], nullptr);
+    for (int signo = 1; signo < NSIG; ++signo) {
+        if (caught[signo]) sigaction(signo, &previousActions[signo], nullptr);
     }
-    sigaction(SIGTSTP, &previousActions[4], nullptr);
 }
 
 }  // namespace
 
-void waitForKeyPress(const char* prompt) {
+bool waitForKeyPress(const char* prompt) {
     // The controlling terminal, not standard input: the line end after the
     // menu choice stays unread there, and input may come from a pipe.
     ttyFd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -97,7 +127,7 @@ void waitForKeyPress(const char* prompt) {
         std::cout << prompt << std::flush;
         if (ttyFd >= 0) close(ttyFd);
         ttyFd = -1;
-        return;
+        return static_cast<bool>(std::cout);
     }
     keySettings = savedSettings;
     // ICANON off: a key is delivered without waiting for Enter.
@@ -117,7 +147,7 @@ void waitForKeyPress(const char* prompt) {
     std::cout << prompt << std::flush;
 
     unsigned char key = 0;
-    if (readByte(&key)) {
+    if (std::cout && readByte(&key)) {
         // One key may send several bytes (a UTF-8 character, an arrow key's
         // escape sequence); they arrive together, so what is already queued
         // of it is read too, and nothing typed after it.
@@ -137,6 +167,7 @@ void waitForKeyPress(const char* prompt) {
     restoreHandlers();
     close(ttyFd);
     ttyFd = -1;
+    return static_cast<bool>(std::cout);
 }
 
 #endif

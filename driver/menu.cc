@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "console.h"
+#include "inventory.h"
 #include "reports/reports.h"
 
 namespace {
@@ -21,7 +22,7 @@ bool prompted(const char* prompt) {
 
 /// Writes `prompt` and reads an integer until one lies in [lowest, highest].
 /// Returns false when standard input ended or standard output failed.
-bool askNumber(const char* prompt, int lowest, int highest, int& value) {
+bool askNumber(const char* prompt, std::int64_t lowest, std::int64_t highest, std::int64_t& value) {
     for (;;) {
         if (!prompted(prompt)) return false;
         const InputStatus status = readInteger(std::cin, value);
@@ -30,26 +31,44 @@ bool askNumber(const char* prompt, int lowest, int highest, int& value) {
     }
 }
 
+/// Opens the session again when the connection was lost (a restarted server,
+/// an idle timeout), so that the next report finds a server that is back.
+/// Nothing is run again; when the server is still away, the report that
+/// follows writes its own failure line.
+void reopenIfLost(mysqlpp::Connection& con, mysqlpp::Query& query) {
+    if (con.connected() && con.ping()) return;
+    try {
+        con.disconnect();
+        openSession(con, query);
+    } catch (const mysqlpp::Exception&) {
+        // A half-made session (say, without its character set) is not safe
+        // to run a report on.
+        con.disconnect();
+    }
+}
+
 /// Runs the action of a choice from 0 to 3; false when the action's own
 /// prompt met the end of standard input or a failed standard output.
-bool runAction(int optionChoice, mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+bool runAction(int optionChoice, mysqlpp::Connection& con, mysqlpp::StoreQueryResult& res,
+               mysqlpp::Query& query) {
+    std::int64_t userArtist = 0;
+    std::string userSong;
+    if (optionChoice == 2 && !askNumber("Artist ID? ", std::numeric_limits<std::int64_t>::min(),
+                                        std::numeric_limits<std::int64_t>::max(), userArtist)) {
+        return false;
+    }
+    if (optionChoice == 3 && (!prompted("All or beginning part of song name? ") ||
+                              readAnswerLine(std::cin, userSong) == inputEnded)) {
+        return false;
+    }
+    reopenIfLost(con, query);
     if (optionChoice == 0) {
         listAllArtists(res, query);
     } else if (optionChoice == 1) {
         listAllSongs(res, query);
     } else if (optionChoice == 2) {
-        int userArtist = 0;
-        if (!askNumber("Artist ID? ", std::numeric_limits<int>::min(),
-                       std::numeric_limits<int>::max(), userArtist)) {
-            return false;
-        }
         listSongsByArtist(res, query, userArtist);
     } else if (optionChoice == 3) {
-        std::string userSong;
-        if (!prompted("All or beginning part of song name? ") ||
-            readAnswerLine(std::cin, userSong) == inputEnded) {
-            return false;
-        }
         showArtistOfSong(res, query, userSong);
     }
     return true;
@@ -57,7 +76,7 @@ bool runAction(int optionChoice, mysqlpp::StoreQueryResult& res, mysqlpp::Query&
 
 }  // namespace
 
-InputStatus readInteger(std::istream& in, int& value) {
+InputStatus readInteger(std::istream& in, std::int64_t& value) {
     in >> value;
     if (in.fail()) {
         if (in.eof()) return inputEnded;
@@ -76,11 +95,12 @@ InputStatus readInteger(std::istream& in, int& value) {
 InputStatus readAnswerLine(std::istream& in, std::string& line) {
     discardLine(in);
     if (!std::getline(in, line)) return inputEnded;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return inputRead;
 }
 
-int runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
-    int optionChoice = 5;
+int runActionMenu(mysqlpp::Connection& con, mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
+    std::int64_t optionChoice = 5;
     while (optionChoice != 4) {
         optionChoice = 5;
         std::cout << "Please enter the number of an action to execute:\n"
@@ -92,11 +112,12 @@ int runActionMenu(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
         const bool chosen = askNumber("? ", 0, 4, optionChoice);
         std::cout << std::endl;
         if (!chosen || optionChoice == 4) break;
-        if (!runAction(optionChoice, res, query)) {
+        if (!runAction(static_cast<int>(optionChoice), con, res, query)) {
             std::cout << std::endl;
             break;
         }
-        waitForKeyPress("Press any key...");
+        // When nobody sees the output any more, there is nothing to wait for.
+        if (!waitForKeyPress("Press any key...")) break;
         std::cout << "\n\n";
     }
     std::cout << "Exiting, please wait..." << std::endl;

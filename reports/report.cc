@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <unistd.h>
+
 #include <exception>
 #include <iostream>
 #include <vector>
@@ -8,8 +10,13 @@
 
 namespace {
 
+/// Decided once per run: whether text from the database meets a terminal.
+TextMode modeFor(int fd) {
+    return isatty(fd) ? textVisible : textAsDelivered;
+}
+
 int reportFailure(const char* failurePrefix, const char* errorText) {
-    std::cerr << failurePrefix << errorText << std::endl;
+    writeFailureLine(failurePrefix, errorText);
     return 1;
 }
 
@@ -42,8 +49,9 @@ std::vector<int> columnIndexes(const mysqlpp::Row& row, const std::vector<const 
 void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::string_view>& header,
                 const std::vector<std::size_t>& widths, const std::vector<const char*>& columns,
                 std::string_view firstCell) {
+    static const TextMode mode = modeFor(STDOUT_FILENO);
     std::string line;
-    appendTableLine(line, header, widths);
+    appendTableLine(line, header, widths, mode);
     std::cout << line << std::endl;
 
     const std::size_t fixedCells = firstCell.empty() ? 0 : 1;
@@ -59,8 +67,9 @@ void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::str
             cells[fixedCells + c] = fieldText(row[indexes[c]]);
         }
         line.clear();
-        appendTableLine(line, cells, widths);
+        appendTableLine(line, cells, widths, mode);
         std::cout << line << std::endl;
+        if (!std::cout) return;  // nobody reads the rest
     }
 }
 
@@ -85,4 +94,15 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
         // for a missing column, bad_alloc for a result too large to hold.
         return reportFailure(failurePrefix, e.what());
     }
+}
+
+void writeFailureLine(const char* prefix, std::string_view text) {
+    static const TextMode mode = modeFor(STDERR_FILENO);
+    std::string line = prefix;
+    if (mode == textVisible) {
+        appendVisible(line, text);
+    } else {
+        for (const char c : text) line += c == '\n' || c == '\r' ? ' ' : c;
+    }
+    std::cerr << line << std::endl;
 }

@@ -16,3 +16,9 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
               const std::vector<std::string_view>& header, const std::vector<std::size_t>& widths,
               const std::vector<const char*>& columns, std::string_view firstCell,
               const char* failurePrefix);
+
+/// Writes `prefix` and `text` as one line on standard error. Line ends in
+/// `text` become spaces, and on a terminal control characters are shown as
+/// stand-ins, so a message from the server can neither split the line nor
+/// drive the terminal.
+void writeFailureLine(const char* prefix, std::string_view text);

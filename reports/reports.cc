@@ -14,7 +14,8 @@ int listAllSongs(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
                      "Failed to get Songs table: ");
 }
 
-int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, int artistId) {
+int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query,
+                      std::int64_t artistId) {
     const std::string id = std::to_string(artistId);
     return runReport(res, query, "select * from Songs where ID = " + id + ";",
                      {"Artist ID", "Song Title", "ISSN"}, {15, 30}, {"Title", "ISSN"}, id,

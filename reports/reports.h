@@ -2,6 +2,7 @@
 
 #include <mysql++/mysql++.h>
 
+#include <cstdint>
 #include <string>
 
 // The four reports of the menu. Each runs one statement through `query`,
@@ -11,7 +12,7 @@
 
 int listAllArtists(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);
 int listAllSongs(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query);
-int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, int artistId);
+int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std::int64_t artistId);
 
 /// Lists the songs whose titles begin with `songText`, with their artists.
 /// "%" and "_" in it are wildcards; every other character matches itself.

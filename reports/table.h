@@ -5,9 +5,19 @@
 #include <string_view>
 #include <vector>
 
+/// How text from the database is written: byte for byte (for a file or a
+/// pipe), or with stand-ins for whatever could drive a terminal.
+enum TextMode { textAsDelivered, textVisible };
+
 /// Columns that `text` takes on a terminal. Combining marks count 0, East
 /// Asian wide characters 2; each byte that is not valid UTF-8 counts 1.
 std::size_t displayWidth(std::string_view text);
+
+/// Appends `text` with each C0 control and DEL as its Unicode Control
+/// Picture (ESC as U+241B) and each C1 control and each byte that is not
+/// valid UTF-8 as U+FFFD; every stand-in takes one column. Returns the
+/// columns the appended text takes.
+std::size_t appendVisible(std::string& out, std::string_view text);
 
 /// Appends one table line (without its line end) to `line`. Cell i is padded
 /// with spaces to at least widths[i] display columns; a width of 0, or a
@@ -15,4 +25,4 @@ std::size_t displayWidth(std::string_view text);
 /// already as wide as its width is written whole, so the next cell follows it
 /// directly.
 void appendTableLine(std::string& line, const std::vector<std::string_view>& cells,
-                     const std::vector<std::size_t>& widths);
+                     const std::vector<std::size_t>& widths, TextMode mode = textAsDelivered);

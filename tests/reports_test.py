@@ -222,6 +222,36 @@ class SongSearchTest(ReportTest):
         self.assertEqual(before, checksum())
 
 
+class ServerCharacterSetTest(ReportTest):
+    """A server that ignores the character set asked for when connecting and
+    parses statements in its own: the session is switched to utf8mb4 anyway."""
+
+    def tearDown(self):
+        restart_server()
+
+    def test_server_character_set_cannot_subvert_the_session(self):
+        forced = ["--skip-character-set-client-handshake"]
+        set_tables([(1, "Björk", "Guðmundsdóttir"), (2, "Ryuichi", "坂本龍一")], SONGS)
+        # In GBK the byte BF and the escaping backslash make one character,
+        # which would free the quote to end the pattern early.
+        restart_server(options=["--character-set-server=gbk",
+                                "--collation-server=gbk_chinese_ci"] + forced)
+        before = checksum()
+        for text in [b"\xbf' union select user, host, password from mysql.user -- ",
+                     b"\xbf' union select load_file(0x2f6574632f706173737764), 1, 1 -- "]:
+            with self.subTest(text=text):
+                status, output, errors = self.run_session(
+                    [("? ", "3\n"), (SEARCH_PROMPT, text + b"\n"), (PAUSE, "x"), ("? ", "4\n")])
+                self.assertEqual((0, ""), (status, errors))
+                self.assertNotIn("root", output)
+                self.assertIn(SEARCH_HEADER + PAUSE, output)
+        self.assertEqual(before, checksum())
+        # Names come back as stored, not in the server's character set.
+        restart_server(options=["--character-set-server=latin1"] + forced)
+        self.assertReport("0", ARTIST_HEADER + "1              Björk               Guðmundsdóttir\n"
+                          "2              Ryuichi             坂本龍一\n")
+
+
 def kill_server():
     with open(os.path.join(DATADIR, "mariadbd.pid")) as pidfile:
         pid = int(pidfile.read())
@@ -237,27 +267,36 @@ def kill_server():
         time.sleep(0.05)
 
 
-def restart_server(kill=False):
+def restart_server(kill=False, options=()):
     if kill:
         kill_server()
     else:
         subprocess.run([DBSERVER, "stop", DATADIR], check=True)
-    subprocess.run([DBSERVER, "start", DATADIR], check=True, capture_output=True)
+    subprocess.run([DBSERVER, "start", DATADIR, *options], check=True, capture_output=True)
 
 
 class ServerFaultTest(ReportTest):
-    """The server goes away in the middle of a session: each report after
-    that fails with its own line, and the menu goes on to a clean exit."""
+    """The server goes away in the middle of a session: while it is away each
+    report fails with its own line, and once it is back the next report finds
+    it again; the menu goes on to a clean exit."""
 
     FAILURES = (r"Failed to get Songs table: .+\n"
                 r"Failed to get songs by artist: .+\n"
                 r"Failed to get the artist of the given song: .+\n"
                 r"Failed to get Artists table: .+\n")
+    # Every report after the fault, as it shows when the server is there.
+    TABLES = [SONG_HEADER + "".join("%-20s%-30s%-10s%s\n" % song for song in SONGS),
+              BY_ARTIST_HEADER + "7              Rain                          A-1\n"
+              "7              Don't Stop                    A-2\n",
+              SEARCH_HEADER + "Rain                          Ann                 Lee\n"
+              "Rainbow's End                 Jo                  Marks\n"
+              "R_n 100%                      Jo                  Marks\n",
+              ARTIST_TABLE]
 
     def tearDown(self):
         subprocess.run([DBSERVER, "start", DATADIR], check=True, capture_output=True)
 
-    def session_after(self, fault, during_pause=False):
+    def session_after(self, fault, during_pause=False, server_back=False):
         """Lists the artists, has `fault` happen during the pause or at the next
         menu, then runs every report and exits."""
         session = Session()
@@ -277,20 +316,48 @@ class ServerFaultTest(ReportTest):
                                ("? ", "0\n"), (PAUSE, "x"), ("? ", "4\n")]:
             session.answer(prompt, answer)
         status, output, errors = session.finish()
-        self.assertEqual((0, menu_pass("0", ARTIST_TABLE) + menu_pass("1", "") +
-                          menu_pass("2", "Artist ID? 7\n") +
-                          menu_pass("3", SEARCH_PROMPT + "R\n") + menu_pass("0", "") + MENU +
-                          CHOOSE_EXIT), (status, output))
-        self.assertRegex(errors, "^" + self.FAILURES + "$")
+        tables = self.TABLES if server_back else [""] * 4
+        self.assertEqual((0, menu_pass("0", ARTIST_TABLE) + menu_pass("1", tables[0]) +
+                          menu_pass("2", "Artist ID? 7\n" + tables[1]) +
+                          menu_pass("3", SEARCH_PROMPT + "R\n" + tables[2]) +
+                          menu_pass("0", tables[3]) + MENU + CHOOSE_EXIT), (status, output))
+        self.assertRegex(errors, "^" + ("" if server_back else self.FAILURES) + "$")
 
     def test_server_killed_between_reports(self):
         self.session_after(kill_server)
 
-    def test_server_restarted_between_reports(self):
-        self.session_after(lambda: restart_server(kill=True))
+    def test_a_server_that_comes_back_is_used_again(self):
+        def idle_past_timeout():
+            time.sleep(3)
+        cases = {"idle past the server's wait_timeout": (idle_past_timeout, False),
+                 "restarted at the menu": (lambda: restart_server(kill=True), False),
+                 "stopped and started during the pause": (restart_server, True)}
+        try:
+            for name, (fault, during_pause) in cases.items():
+                with self.subTest(name):
+                    # The server drops a connection idle for longer than this.
+                    sql("set global wait_timeout = %d" % (2 if fault is idle_past_timeout else 28800))
+                    self.session_after(fault, during_pause, server_back=True)
+        finally:
+            sql("set global wait_timeout = default")
 
-    def test_server_stopped_and_restarted_during_the_pause(self):
-        self.session_after(restart_server, during_pause=True)
+    def test_server_down_then_up_again(self):
+        session = Session()
+        session.answer("? ", "0\n")
+        session.answer(PAUSE, "x")
+        session.expect("? ")
+        kill_server()
+        session.send("0\n")
+        session.answer(PAUSE, "x")
+        session.expect("? ")
+        subprocess.run([DBSERVER, "start", DATADIR], check=True, capture_output=True)
+        session.send("0\n")
+        session.answer(PAUSE, "x")
+        session.answer("? ", "4\n")
+        status, output, errors = session.finish()
+        self.assertEqual((0, menu_pass("0", ARTIST_TABLE) + menu_pass("0", "") +
+                          menu_pass("0", ARTIST_TABLE) + MENU + CHOOSE_EXIT), (status, output))
+        self.assertRegex(errors, r"^Failed to get Artists table: .+\n$")
 
 
 if __name__ == "__main__":

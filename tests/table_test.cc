@@ -4,10 +4,10 @@
 
 namespace {
 
-std::string line(const std::vector<std::string_view>& cells,
-                 const std::vector<std::size_t>& widths) {
+std::string line(const std::vector<std::string_view>& cells, const std::vector<std::size_t>& widths,
+                 TextMode mode = textAsDelivered) {
     std::string text;
-    appendTableLine(text, cells, widths);
+    appendTableLine(text, cells, widths, mode);
     return text;
 }
 
@@ -50,6 +50,31 @@ TEST(TableLine, PadsByDisplayWidth) {
     EXPECT_EQ("Zoe\xCC\x88   |", line({"Zoe\xCC\x88", "|"}, {6}));
     // Invalid bytes are written as they came.
     EXPECT_EQ("\xFF\xFE    |", line({"\xFF\xFE", "|"}, {6}));
+}
+
+TEST(TableLine, ShowsStandInsForControlsOnATerminal) {
+    const struct {
+        std::string_view cell, shown;
+    } cases[] = {
+        {"Evil\x1B]0;PWNED\x07", "Evil\u241B]0;PWNED\u2407"},  // retitles the window
+        {"a\tb\nc\rd", "a\u2409b\u240Ac\u240Dd"},
+        {std::string_view("\0\x1F\x7F", 3), "\u2400\u241F\u2421"},
+        {"\xC2\x9B"
+         "2J",
+         "\uFFFD"
+         "2J"},  // C1 CSI
+        {"\xFF\xC3", "\uFFFD\uFFFD"},
+        {"Bj\xC3\xB6rk \xE5\x9D\x82", "Bj\xC3\xB6rk \xE5\x9D\x82"},  // unchanged
+    };
+    for (const auto& c : cases) {
+        // Every stand-in takes one column, and the padding counts it so.
+        const std::size_t columns = displayWidth(c.shown);
+        EXPECT_EQ(std::string(c.shown) + std::string(20 - columns, ' ') + "|",
+                  line({c.cell, "|"}, {20}, textVisible))
+            << c.cell;
+        EXPECT_EQ(std::string(c.cell) + "|", line({c.cell, "|"}, {0}, textAsDelivered));
+    }
+    EXPECT_EQ("\u241B\u241B   \u2407", line({"\x1B\x1B", "\x07"}, {5}, textVisible));
 }
 
 }  // namespace

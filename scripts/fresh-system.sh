@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Proves the README's two commands on a fresh minimal Debian system.
+#
+#   scripts/fresh-system.sh SUITE [--user]     SUITE: trixie, bookworm, ...
+#
+# Makes a minimal system of SUITE with debootstrap (the bare system is cached
+# as a tarball under ${XDG_CACHE_HOME:-~/.cache}/music-inventory), installs
+# only git (and sudo with --user), clones this checkout's HEAD into it and
+# runs there, as root or with --user as a user with passwordless sudo: the
+# test command in full, then the run command on a pseudo-terminal with a
+# short session (choice 0, a key, choice 4). Checks that the artist table
+# appears, that the program exits 0, and that no server runs afterwards.
+# Needs root, debootstrap, python3 and Debian's package mirror.
+set -euo pipefail
+
+suite=${1:?usage: scripts/fresh-system.sh SUITE [--user]}
+as_user=0
+[ "${2:-}" = --user ] && as_user=1
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/music-inventory
+tarball=$cache/$suite-minbase.tar
+started=$SECONDS
+
+step() {
+    printf '%-48s %4ds\n' "$1" $((SECONDS - started))
+}
+fail() {
+    echo "fresh-system: $*" >&2
+    exit 1
+}
+
+[ "$(id -u)" = 0 ] || fail "needs root (debootstrap, chroot and mounts)"
+command -v debootstrap >/dev/null || fail "needs debootstrap (apt-get install debootstrap)"
+
+root=$(mktemp -d "/var/tmp/fresh-$suite.XXXXXX")
+mounts=()
+cleanup() {
+    local pid
+    # Whatever still runs inside the system goes first, so its mounts can go.
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
+    done
+    sleep 0.5
+    local i
+    for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+        umount -l "${mounts[i]}" 2>/dev/null || true
+    done
+    rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+if [ ! -s "$tarball" ]; then
+    mkdir -p "$cache"
+    debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
+        { tail -n 20 "$root.debootstrap.log" >&2; fail "debootstrap $suite failed"; }
+    rm -f "$root.debootstrap.log"
+    tar -C "$root" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+    step "$suite: minimal system made and cached"
+else
+    tar -C "$root" -xf "$tarball"
+    step "$suite: minimal system unpacked from the cache"
+fi
+
+for fs in proc sys dev dev/pts; do
+    mount --bind "/$fs" "$root/$fs"
+    mounts+=("$root/$fs")
+done
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+
+in_root() {
+    chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root LANG=C.UTF-8 "$@"
+}
+
+extra=()
+[ "$as_user" = 1 ] && extra=(sudo)
+in_root bash -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends git ca-certificates ${extra[*]}" \
+    >"$root/tmp/git.log" 2>&1 || { tail -n 20 "$root/tmp/git.log" >&2; fail "installing git failed"; }
+step "$suite: git${extra:+ and sudo} installed"
+
+if [ "$as_user" = 1 ]; then
+    in_root useradd --create-home --shell /bin/bash tester
+    echo 'tester ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/tester"
+    chmod 440 "$root/etc/sudoers.d/tester"
+    home=/home/tester
+    run_as=(chroot --userspec=tester:tester "$root" env -i HOME=$home USER=tester
+        LOGNAME=tester PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8)
+else
+    home=/root
+    run_as=(chroot "$root" env -i HOME=$home USER=root LOGNAME=root
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8)
+fi
+git clone -q "$here" "$root$home/music-inventory"
+[ "$as_user" = 1 ] && in_root chown -R tester:tester "$home/music-inventory"
+step "$suite: checkout cloned into $home/music-inventory"
+
+log=$cache/$suite${extra:+-user}-test.log
+if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/test.sh" </dev/null >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    fail "the test command failed; its whole output is in $log"
+fi
+step "$suite: test command passed ($(grep -c 'tests passed' "$log") suites)"
+
+server_running() {
+    local pid
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] || continue
+        grep -qE '^(mariadbd|mysqld)$' "/proc/$pid/comm" 2>/dev/null && return 0
+    done
+    return 1
+}
+server_running && fail "a server is left running after the test command"
+
+python3 - "$root" "${run_as[@]}" bash -c "cd ~/music-inventory && scripts/run.sh" <<'EOF' ||
+import os, pty, select, sys, time
+root, command = sys.argv[1], sys.argv[2:]
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp(command[0], command)
+out = b""
+def expect(text, timeout):
+    global out
+    deadline = time.monotonic() + timeout
+    while text.encode() not in out:
+        left = deadline - time.monotonic()
+        ready = select.select([fd], [], [], max(left, 0))[0] if left > 0 else []
+        if not ready:
+            sys.exit("waited for %r; got:\n%s" % (text, out.decode(errors="replace")[-2000:]))
+        try:
+            data = os.read(fd, 65536)
+        except OSError:
+            data = b""
+        if not data:
+            sys.exit("ended before %r; got:\n%s" % (text, out.decode(errors="replace")[-2000:]))
+        out += data
+    out = out[out.index(text.encode()) + len(text):]
+expect("4 - Exit", 1800)
+os.write(fd, b"0\n")
+expect("Artist ID      First Name          Last Name", 30)
+expect("Press any key...", 30)
+os.write(fd, b"x")
+expect("? ", 30)
+os.write(fd, b"4\n")
+expect("Exiting, please wait...", 30)
+_, status = os.waitpid(pid, 0)
+sys.exit(0 if os.waitstatus_to_exitcode(status) == 0 else "run command exited %d" % status)
+EOF
+    fail "the run command's session failed"
+step "$suite: run command showed the artists and exited 0"
+server_running && fail "a server is left running after the run command"
+step "$suite${extra:+ --user}: passed, no server left running"
