@@ -49,9 +49,11 @@ class PauseTest(SessionTest):
                 self.assertEqual(before, session.final_settings)
 
     def test_terminal_restored_when_a_signal_ends_the_wait(self):
-        cases = [("Ctrl-C", "\x03", -signal.SIGINT), ("Ctrl-\\", "\x1c", -signal.SIGQUIT),
-                 ("SIGTERM", signal.SIGTERM, -signal.SIGTERM),
-                 ("SIGHUP", signal.SIGHUP, -signal.SIGHUP)]
+        cases = [("Ctrl-C", "\x03", -signal.SIGINT), ("Ctrl-\\", "\x1c", -signal.SIGQUIT)] + [
+            ("signal %d" % signo, signo, -signo)
+            for signo in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2,
+                          signal.SIGALRM, signal.SIGXCPU, signal.SIGVTALRM, signal.SIGPROF,
+                          signal.SIGRTMIN + 3)]
         for name, how, status in cases:
             with self.subTest(name):
                 session, before = self.start_pause()
@@ -62,6 +64,20 @@ class PauseTest(SessionTest):
                 result = session.finish()
                 self.assertEqual((status, UP_TO_PAUSE, ""), result)
                 self.assertEqual(before, session.final_settings)
+
+    def test_signals_ignored_at_start_stay_ignored(self):
+        # As under nohup, or trap '' INT in a script: the keys do nothing.
+        session = Session(ignored_signals=(signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP))
+        before = settings(session.master)
+        session.answer("? ", "0\n")
+        session.expect(PAUSE)
+        session.send("\x03\x1c\x1a")
+        time.sleep(0.3)
+        self.assertTrue(no_echo(session.master))
+        session.send("x")
+        session.answer("? ", "4\n")
+        self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""), session.finish())
+        self.assertEqual(before, session.final_settings)
 
     def test_ctrl_z_then_fg_waits_for_the_key_again(self):
         session, before = self.start_pause()

@@ -82,7 +82,11 @@ def settings(fd):
 class Session:
     """One run of the program, its standard output and input on the terminal."""
 
-    def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM):
+    def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM, ignored_signals=(),
+                 stdout_pipe=False):
+        """`ignored_signals` are ignored when the program starts, as under nohup;
+        with `stdout_pipe` its standard output is a pipe read from `stdout_read`
+        instead of the terminal."""
         # The test keeps the terminal's other end open until the program has
         # ended: without one, reading the master fails at once.
         self.master, self._slave = os.openpty()
@@ -91,6 +95,9 @@ class Session:
         ctl_read, self._ctl_write = os.pipe()
         self._status_read, status_write = os.pipe()
         in_read = None
+        out_write = None
+        if stdout_pipe:
+            self.stdout_read, out_write = os.pipe()
         if stdin_data is not None:
             in_read, in_write = os.pipe()
         environment = dict(os.environ)
@@ -106,8 +113,10 @@ class Session:
                 os.close(self._status_read)
                 if in_read is not None:
                     os.close(in_write)
+                if out_write is not None:
+                    os.close(self.stdout_read)
                 self._launch(slave_name, err_write, ctl_read, status_write, in_read,
-                             program, environment)
+                             program, environment, ignored_signals, out_write)
             except BaseException:
                 traceback.print_exc()
             finally:
@@ -115,6 +124,8 @@ class Session:
         os.close(err_write)
         os.close(ctl_read)
         os.close(status_write)
+        if out_write is not None:
+            os.close(out_write)
         if in_read is not None:
             os.close(in_read)
             self._feed(in_write, stdin_data)
@@ -126,7 +137,8 @@ class Session:
         self.status = None
 
     @staticmethod
-    def _launch(slave_name, err_write, ctl_read, status_write, in_read, program, environment):
+    def _launch(slave_name, err_write, ctl_read, status_write, in_read, program, environment,
+                ignored_signals, stdout_fd):
         os.setsid()
         tty = os.open(slave_name, os.O_RDWR)  # the session's controlling terminal
         # Like a shell, the launcher hands the terminal to the program's group
@@ -137,8 +149,10 @@ class Session:
             os.setpgid(0, 0)
             os.tcsetpgrp(tty, os.getpgrp())
             signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+            for signo in ignored_signals:
+                signal.signal(signo, signal.SIG_IGN)
             os.dup2(in_read if in_read is not None else tty, 0)
-            os.dup2(tty, 1)
+            os.dup2(stdout_fd if stdout_fd is not None else tty, 1)
             os.dup2(err_write, 2)
             os.execve(program, [program], environment)
         try:

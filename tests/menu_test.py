@@ -5,8 +5,8 @@ import re
 import subprocess
 import unittest
 
-from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, SessionTest, menu_pass,
-                     run_piped, set_tables)
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, Session, SessionTest,
+                     menu_pass, run_piped, set_tables, sql)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
@@ -104,6 +104,13 @@ class BadInputTest(SessionTest):
         self.assertEqual((0, MENU + "? \n" + "Artist ID? " * (len(junk) + 1) + SONGS_OF_7 + PAUSE +
                           "\n\n" + MENU + "? \n" + EXIT, ""), run_piped(data))
 
+    def test_windows_line_ends(self):
+        data = b"3\r\nRa\r\n2\r\n7\r\n4\r\n"
+        self.assertEqual((0, MENU + "? \n" + SONG_PROMPT + SEARCH_HEADER +
+                          "Rain                          Ann                 Lee\n" + PAUSE +
+                          "\n\n" + MENU + "? \nArtist ID? " + SONGS_OF_7 + PAUSE + "\n\n" +
+                          MENU + "? \n" + EXIT, ""), run_piped(data))
+
     def test_any_song_text_lists_only_matching_songs(self):
         rain = "Rain                          Ann                 Lee\n"
         for text in [b"", b"   ", b"R", b"%", b"_ai", b"x" * (1 << 20), b"\0", b"Ra\0",
@@ -118,6 +125,41 @@ class BadInputTest(SessionTest):
 
 
 class ClosedOutputTest(SessionTest):
+
+    @classmethod
+    def setUpClass(cls):
+        set_tables(artists=[(7, "Ann", "Lee")], songs=[("A-1", "Rain", "0.99", 7)])
+
+    def test_closed_standard_streams_never_reach_the_connection(self):
+        def run(redirection, data=b"0\n1\n4\n"):
+            return subprocess.run(["bash", "-c", 'exec setsid "$0" ' + redirection, PROGRAM],
+                                  input=data, capture_output=True, timeout=30,
+                                  env=dict(os.environ, MYSQL_UNIX_PORT=SOCKET))
+        closed_input = run("<&-")
+        self.assertEqual((0, (MENU + "? \n" + EXIT).encode(), b""),
+                         (closed_input.returncode, closed_input.stdout, closed_input.stderr))
+        closed_output = run(">&-")
+        self.assertEqual((1, b"", b"Failed to write to standard output\n"),
+                         (closed_output.returncode, closed_output.stdout, closed_output.stderr))
+        # The failure line is lost, and nothing else: the next report still runs.
+        sql("rename table Artists to Hidden")
+        try:
+            closed_error = run("2>&-")
+        finally:
+            sql("rename table Hidden to Artists")
+        songs = ("ISSN                Title                         Cost      ID\n"
+                 "A-1                 Rain                          0.99      7\n")
+        self.assertEqual((0, (MENU + "? \n" + PAUSE + "\n\n" + MENU + "? \n" + songs + PAUSE +
+                              "\n\n" + MENU + "? \n" + EXIT).encode()),
+                         (closed_error.returncode, closed_error.stdout))
+
+    def test_failed_output_ends_the_program_without_waiting_at_the_pause(self):
+        session = Session(stdout_pipe=True)
+        with os.fdopen(session.stdout_read, "rb") as pipe:
+            self.assertEqual(MENU.encode(), pipe.read(len(MENU)))
+        session.send("0\n")  # its table meets the closed pipe; no key is sent
+        # The terminal shows only the echo of the typed choice.
+        self.assertEqual((1, "0\n", "Failed to write to standard output\n"), session.finish())
 
     def test_program_ends_when_nobody_reads_its_output(self):
         # Endless answers: only the closed output can end the session.

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, Session, SessionTest, checksum,
-                     load_sample, menu_pass, set_tables, sql)
+                     load_sample, menu_pass, run_piped, set_tables, sql)
 
 ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 SONG_HEADER = "ISSN                Title                         Cost      ID\n"
@@ -101,6 +101,18 @@ class ArtistListTest(ReportTest):
                          (status, output))
         self.assertRegex(errors, r"^Failed to get Artists table: Table '[^']+' doesn't exist\n$")
 
+    def test_control_characters_cannot_drive_the_terminal(self):
+        names = [(1, "Evil\x1b]0;PWNED\x07", "\x1b[8mHidden"), (2, "\x1b]52;c;Y3VybA==\x07", "A\rB\n")]
+        set_tables(names)
+        self.assertReport("0", ARTIST_HEADER +
+                          "1              Evil\u241b]0;PWNED\u2407      \u241b[8mHidden\n"
+                          "2              \u241b]52;c;Y3VybA==\u2407    A\u240dB\u240a\n")
+        # Not on a terminal, the cells stay as delivered, for scripts.
+        status, output, errors = run_piped(b"0\n4\n")
+        self.assertEqual((0, ""), (status, errors))
+        self.assertIn("1              Evil\x1b]0;PWNED\x07      \x1b[8mHidden\n"
+                      "2              \x1b]52;c;Y3VybA==\x07    A\rB\n\n", output)
+
     def test_missing_column_fails_without_part_of_a_row(self):
         sql("alter table Artists drop column `Last Name`")
         self.assertReport("0", ARTIST_HEADER,
@@ -142,7 +154,10 @@ class SongListTest(ReportTest):
             "0": "",
             "5": "",
             "2147483647": "",
+            "-9223372036854775808": "",
+            "3000000000": "3000000000     Big                           E-1\n",
         }
+        set_tables(ARTISTS, SONGS + [("E-1", "Big", "1.00", 3000000000)])
         for answer, rows in cases.items():
             with self.subTest(answer):
                 self.by_artist(answer, BY_ARTIST_HEADER + rows)
