@@ -6,18 +6,29 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$here/scripts/setup.sh"
-cmake -S "$here" -B "$here/build" >/dev/null
-cmake --build "$here/build" -j"$(nproc)" >/dev/null
+
+echo "run: building in build/..." >&2
+log=$(mktemp)
+if ! { cmake -S "$here" -B "$here/build" -DBUILD_TESTING=OFF &&
+    cmake --build "$here/build" -j"$(nproc)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "run: the build failed" >&2
+    exit 1
+fi
+rm -f "$log"
 
 started=0
-if ! "$here/scripts/dbserver.sh" status; then
-    "$here/scripts/dbserver.sh" start
-    started=1
-fi
 stop_server() {
-    [ "$started" = 1 ] && "$here/scripts/dbserver.sh" stop
+    if [ "$started" = 1 ]; then "$here/scripts/dbserver.sh" stop; fi
 }
+# In place before the server starts, so that no way out leaves it running.
 trap stop_server EXIT
+if ! "$here/scripts/dbserver.sh" status; then
+    echo "run: starting a private MariaDB server in .dbdata..." >&2
+    started=1
+    "$here/scripts/dbserver.sh" start
+fi
 
 status=0
 MYSQL_UNIX_PORT=$("$here/scripts/dbserver.sh" socket) "$here/build/music-inventory" || status=$?

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever of the build, run and test
-# dependencies is missing. Uses sudo when not run as root.
+# Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
+# what building and running need; with --test, also what the tests need.
+# Uses sudo when not run as root. Only the server's core programs are
+# installed, so no system database service is set up or started.
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config dpkg-dev man-db
-    libmysql++-dev libmariadb-dev libutf8proc-dev
-    mariadb-server mariadb-client
-    libgtest-dev python3
-    clang clang-format libclang-rt-14-dev valgrind
+run_packages=(
+    cmake g++ make pkg-config
+    libmysql++-dev libmariadb-dev libutf8proc-dev libmimalloc-dev
+    mariadb-server-core mariadb-client-core
 )
+test_packages=(
+    libgtest-dev python3
+    clang clang-format libclang-rt-dev valgrind
+    dpkg-dev file lintian man-db mandoc groff-base
+)
+
+packages=("${run_packages[@]}")
+[ "${1:-}" = --test ] && packages+=("${test_packages[@]}")
 
 missing=()
 for package in "${packages[@]}"; do
@@ -20,7 +28,8 @@ done
 
 sudo=()
 [ "$(id -u)" = 0 ] || sudo=(sudo)
-echo "setup: installing ${missing[*]}" >&2
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+echo "setup: installing ${#missing[@]} packages and what they need: ${missing[*]}" >&2
+# sudo resets the environment, so the front end is set on its far side.
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q >&2
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     "${missing[@]}" >&2

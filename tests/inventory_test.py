@@ -10,6 +10,7 @@ from harness import (CHOOSE_EXIT, MENU, PROGRAM, ROOT, SessionTest, load_sample,
                      sql)
 
 VALGRIND = os.environ.get("VALGRIND")
+VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
 
 
 class ConnectionTest(SessionTest):
@@ -79,7 +80,7 @@ class ValgrindTest(unittest.TestCase):
 
     def valgrind(self, error_status):
         return (VALGRIND, "-q", "--leak-check=full", "--error-exitcode=%d" % error_status,
-                "--suppressions=" + os.path.join(ROOT, "tests", "valgrind.supp"), PROGRAM)
+                "--suppressions=" + os.path.join(ROOT, "tests", "valgrind.supp"), VALGRIND_PROGRAM)
 
     def test_every_action_and_bad_input(self):
         load_sample()

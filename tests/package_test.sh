@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a temporary root and runs the
-# installed program's connection-failure path.
+# Builds the Debian and source packages, checks the Debian one with lintian,
+# unpacks it into a temporary root and runs the installed program's
+# connection-failure path.
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
@@ -8,8 +9,17 @@ trap 'rm -rf "$root"' EXIT
 
 (cd "$build" && cpack -G DEB >/dev/null)
 package=$(ls "$build"/music-inventory_*.deb)
+# Any error or warning fails; lintian only notes that it runs as root.
+lintian --fail-on error,warning "$package" 2> >(grep -v 'root privileges' >&2)
+here=$(cd "$(dirname "$0")/.." && pwd)
+mandoc -Tlint -W warning "$here/doc/music-inventory.1"
+groff -man -ww -z "$here/doc/music-inventory.1"
 dpkg -x "$package" "$root"
-test -f "$root/usr/share/man/man1/music-inventory.1"
+for file in usr/share/man/man1/music-inventory.1.gz usr/share/doc/music-inventory/copyright \
+    usr/share/doc/music-inventory/changelog.gz usr/share/music-inventory/schema.sql \
+    usr/share/music-inventory/sample.sql; do
+    test -f "$root/$file" || { echo "not in the package: $file" >&2; exit 1; }
+done
 depends=$(dpkg-deb -f "$package" Depends)
 for library in libmysql++ libutf8proc; do
     grep -q "$library" <<<"$depends" || { echo "no $library in Depends: $depends" >&2; exit 1; }
@@ -23,4 +33,16 @@ if [ "$status" != 1 ] || [ "$errors" != "$expected" ]; then
     echo "installed program: status $status, errors: $errors" >&2
     exit 1
 fi
-echo "package ok: $package"
+
+# The source package: what git holds, under one folder named after the version.
+(cd "$build" && cpack --config CPackSourceConfig.cmake >/dev/null)
+source=$(ls "$build"/music-inventory-*.tar.gz)
+listing=$(tar -tzf "$source")
+if grep -qvE '^music-inventory-[0-9.]+/' <<<"$listing" ||
+    grep -qE '/(build[^/]*|\.dbdata|\.git|__pycache__)/' <<<"$listing"; then
+    echo "the source package holds more than the tree:" >&2
+    grep -E '/(build[^/]*|\.dbdata|\.git|__pycache__)/' <<<"$listing" | head >&2
+    exit 1
+fi
+grep -q '/LICENSE$' <<<"$listing" || { echo "no LICENSE in $source" >&2; exit 1; }
+echo "package ok: $package, $source"
