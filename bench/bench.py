@@ -115,11 +115,21 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--bare", required=True)
+    parser.add_argument("--glibc-program", required=True)
     parser.add_argument("--socket", required=True)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default="10000,100000,1000000")
     args = parser.parse_args()
     socket = args.socket
+
+    # A build that silently fell back to the C library's malloc must not pass
+    # for one with mimalloc: mimalloc announces itself when asked to.
+    for program, wanted in ((args.program, True), (args.glibc_program, False)):
+        shown = subprocess.run([program], input=b"4\n", capture_output=True,
+                               env=dict(os.environ, MYSQL_UNIX_PORT=socket, MIMALLOC_VERBOSE="1"),
+                               start_new_session=True).stderr
+        if (b"mimalloc" in shown) != wanted:
+            sys.exit("bench: %s %s mimalloc" % (program, "lacks" if wanted else "uses"))
 
     rows = []
     instructions = {}
@@ -130,6 +140,7 @@ def main():
         for output in ("pty", "file"):
             tasks += [
                 ("music-inventory: all songs", output, [args.program], b"1\n4\n"),
+                ("same, glibc malloc", output, [args.glibc_program], b"1\n4\n"),
                 ("bare store + same printing", output, [args.bare], b""),
                 ("mariadb --table", output,
                  client(socket, "--table", "Music_Inventory", "-e", "select * from Songs"), b""),

@@ -25,38 +25,30 @@ void makeStandardDescriptorsSafe() {
     }
 }
 
-void connectToServer(mysqlpp::Connection& con) {
+void connectToServer(mysqlpp::Connection& con, bool selectInventory) {
     // The library applies options at the next connect and then forgets them,
     // so every connect sets them again.
     con.set_option(new mysqlpp::ConnectTimeoutOption(60));
     // The library's escaping assumes this character set from here on.
     con.set_option(new mysqlpp::SetCharsetNameOption("utf8mb4"));
+    // A server may ignore the character set asked for in the handshake and
+    // parse statements in its own, in which that escaping is not safe. As the
+    // first statement of the connect, this makes both ends agree (the client
+    // library follows the change the server reports back), and a server that
+    // refuses it fails the connect.
+    con.set_option(new mysqlpp::InitCommandOption("set names utf8mb4"));
+    if (selectInventory) con.set_option(new mysqlpp::InitCommandOption("use Music_Inventory"));
     // "localhost" with port 0 and no socket name: the client library's
     // default Unix socket, which its MYSQL_UNIX_PORT variable overrides.
     con.connect("mysql_cpp_data", "localhost", "root", "tamrix", 0);
 }
 
-void useCharacterSet(mysqlpp::Query& query) {
-    // A server may ignore the character set asked for when connecting and
-    // parse statements in another one, in which the library's escaping is
-    // not safe. Setting it by statement too makes both ends agree; the client
-    // library follows the change that the server reports back.
-    query.reset();
-    query.exec("set names utf8mb4");
-}
-
-void useInventory(mysqlpp::Query& query) {
-    query.reset();
-    query << "use Music_Inventory;";
-    query.store();
-}
-
 }  // namespace
 
-void openSession(mysqlpp::Connection& con, mysqlpp::Query& query) {
-    connectToServer(con);
-    useCharacterSet(query);
-    useInventory(query);
+void reopenSession(mysqlpp::Connection& con) {
+    // Options set while connected would apply at once, and some cannot.
+    con.disconnect();
+    connectToServer(con, true);
 }
 
 int runMusicInventory() {
@@ -64,7 +56,7 @@ int runMusicInventory() {
     mysqlpp::Connection con(true);
     mysqlpp::StoreQueryResult res;
     try {
-        connectToServer(con);
+        connectToServer(con, false);
     } catch (const mysqlpp::ConnectionFailed& er) {
         writeFailureLine("Connection failed: ", er.what());
         return 1;
@@ -76,13 +68,8 @@ int runMusicInventory() {
 
     mysqlpp::Query query = con.query();
     try {
-        useCharacterSet(query);
-    } catch (const mysqlpp::Exception& er) {
-        writeFailureLine("Failed to set the character set utf8mb4: ", er.what());
-        return 1;
-    }
-    try {
-        useInventory(query);
+        query << "use Music_Inventory;";
+        query.store();
     } catch (const mysqlpp::Exception& er) {
         writeFailureLine("Failed to select database Music_Inventory: ", er.what());
         return 1;

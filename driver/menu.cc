@@ -35,15 +35,12 @@ bool askNumber(const char* prompt, std::int64_t lowest, std::int64_t highest, st
 /// an idle timeout), so that the next report finds a server that is back.
 /// Nothing is run again; when the server is still away, the report that
 /// follows writes its own failure line.
-void reopenIfLost(mysqlpp::Connection& con, mysqlpp::Query& query) {
+void reopenIfLost(mysqlpp::Connection& con) {
     if (con.connected() && con.ping()) return;
     try {
-        con.disconnect();
-        openSession(con, query);
+        reopenSession(con);
     } catch (const mysqlpp::Exception&) {
-        // A half-made session (say, without its character set) is not safe
-        // to run a report on.
-        con.disconnect();
+        // The report's statement then fails on the closed connection.
     }
 }
 
@@ -61,7 +58,7 @@ bool runAction(int optionChoice, mysqlpp::Connection& con, mysqlpp::StoreQueryRe
                               readAnswerLine(std::cin, userSong) == inputEnded)) {
         return false;
     }
-    reopenIfLost(con, query);
+    reopenIfLost(con);
     if (optionChoice == 0) {
         listAllArtists(res, query);
     } else if (optionChoice == 1) {
