@@ -22,7 +22,7 @@ run_suite() {
         exit 1
     fi
     rm -f "$log"
-    echo "test: running the $name tests..." >&2
+    echo "test: running the tests of $name..." >&2
     (cd "$build" && ctest --output-on-failure -j2)
 }
 

@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::istringstream in(text);
-    int value = 0;
+    std::int64_t value = 0;
     // Every reading consumes some input or reports the end, so a prompt
     // asked again and again always comes to an end.
     std::size_t reads = 0;

@@ -39,5 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += padding;
     }
     if (at != line.size()) std::abort();
+
+    // On a terminal: no control byte and only valid UTF-8, so that showing the
+    // line once more changes nothing.
+    std::string shown;
+    appendTableLine(shown, cells, widths, textVisible);
+    for (const char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) std::abort();
+    }
+    std::string check;
+    if (appendVisible(check, shown) != displayWidth(shown) || check != shown) std::abort();
     return 0;
 }
