@@ -4,7 +4,10 @@ include(GNUInstallDirs)
 set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}")
 
 # Debian wants the manual page and the changelog compressed, reproducibly.
-find_program(GZIP gzip REQUIRED)
+find_program(GZIP gzip)
+if(NOT GZIP)
+    message(FATAL_ERROR "gzip is needed to compress the manual page")
+endif()
 configure_file(doc/debian/changelog.in "${CMAKE_CURRENT_BINARY_DIR}/changelog" @ONLY)
 set(compressed)
 foreach(source "${CMAKE_CURRENT_SOURCE_DIR}/doc/music-inventory.1"
