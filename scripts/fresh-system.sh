@@ -63,6 +63,9 @@ else
     step "$suite: minimal system unpacked from the cache"
 fi
 
+# mktemp made it private (and the tarball keeps that); a test user must be
+# able to enter the system.
+chmod 755 "$root"
 for fs in proc sys dev dev/pts; do
     mount --bind "/$fs" "$root/$fs"
     mounts+=("$root/$fs")
