@@ -180,8 +180,9 @@ def main():
         print("| %d | %s | %s | %.3f | %.3f | %.3f | %.1f | %.2f |" % row)
 
     print()
-    per_row = {size: wall / size for size, name, output, wall, *_ in rows
-               if name == "music-inventory: all songs" and output == "pty"}
+    walls = {size: wall for size, name, output, wall, *_ in rows
+             if name == "music-inventory: all songs" and output == "pty"}
+    per_row = {size: wall / size for size, wall in walls.items()}
     if per_row:
         low, high = min(per_row.values()), max(per_row.values())
         print("cost per row, all songs on a pty: %s µs; spread %.0f%%"
@@ -189,8 +190,6 @@ def main():
                  (high / low - 1) * 100))
         # The cost of the rows added from one size to the next, without what
         # every run pays once (start-up, connect, the terminal's first writes).
-        walls = {size: wall for size, name, output, wall, *_ in rows
-                 if name == "music-inventory: all songs" and output == "pty"}
         sizes = sorted(walls)
         steps = [(walls[b] - walls[a]) / (b - a) for a, b in zip(sizes, sizes[1:])]
         if len(steps) > 1:
