@@ -1,5 +1,9 @@
--- The sample inventory: artists and their songs.
+-- The sample inventory: artists and their songs. Loading it REPLACES every
+-- artist and every song already in Music_Inventory (load schema.sql first).
 use Music_Inventory;
+
+delete from Songs;
+delete from Artists;
 
 insert into Artists (`ID`, `First Name`, `Last Name`) values
   (1, 'Fleetwood', 'Mac'),

@@ -1,183 +1,317 @@
 #!/usr/bin/env bash
-# A private MariaDB server for running and testing music-inventory.
+# A private MariaDB server for music-inventory, in a folder of the user's own.
 #
-#   scripts/dbserver.sh start  [DATADIR] [SERVER OPTION...]   create if needed, start, wait,
-#                                                             load the sample if missing
-#   scripts/dbserver.sh load   [DATADIR]  (re)load the schema and the sample inventory
-#   scripts/dbserver.sh status [DATADIR]  exit 0 when the server lets the program's account in
-#   scripts/dbserver.sh stop   [DATADIR]  stop it (nothing to do when it is not running)
-#   scripts/dbserver.sh socket [DATADIR]  print its socket path
-#   scripts/dbserver.sh sql    [DATADIR] [mariadb args...]   run the mariadb client on it
+#   dbserver start  [DATADIR] [SERVER OPTION...]  make the folder if needed, start the
+#                                                 server, create the inventory if missing
+#   dbserver run    [DATADIR] [PROGRAM [ARG...]]  start it if needed, run music-inventory
+#                                                 on it, stop it after the last run ends
+#   dbserver load   [DATADIR]  replace every artist and song with the sample inventory
+#   dbserver status [DATADIR]  exit 0 when the server lets the program's account in
+#   dbserver stop   [DATADIR]  stop it (nothing to do when it is not running)
+#   dbserver socket [DATADIR]  print its socket path
+#   dbserver sql    [DATADIR] [CLIENT ARG...]  run the client as the server's administrator
 #
-# DATADIR defaults to .dbdata in the checkout. The server listens only on its
-# own Unix socket (no TCP), and its root password is "tamrix". It never uses
-# a system server's files or socket. Server options given to start (such as
+# DATADIR defaults to .dbdata in a checkout, else to music-inventory under
+# $XDG_DATA_HOME (~/.local/share). Only its owner may enter it (mode 700);
+# a folder of another user, or one that others may write, is refused. The
+# server listens only on a socket inside it (no TCP), runs as the user who
+# started it, and can read and write files only in DATADIR/files. The
+# program's account, root with the published password "tamrix", may only
+# read the inventory; the administrator's password is made at random and
+# kept in DATADIR/admin.cnf. Server options given to start (such as
 # --character-set-server=latin1) apply to that start only.
 set -euo pipefail
+# Everything made here is the user's alone, the server's files included.
+umask 077
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-command=${1:-}
-shift || true
-datadir=${1:-$here/.dbdata}
-shift || true
-mkdir -p "$datadir"
-datadir=$(cd "$datadir" && pwd)
-
-# Unix socket paths are limited to about 107 bytes, so the socket lives in a
-# short folder of its own, named after the data folder.
-socketdir=/tmp/mi-$(id -u)-$(printf '%s' "$datadir" | cksum | cut -d' ' -f1)
-socket=$socketdir/mysqld.sock
-pidfile=$datadir/mariadbd.pid
-logfile=$datadir/mariadbd.log
-# Present from the first step of creating the data folder until the last, so
-# that a folder left half-made is never taken for a usable one.
-incomplete=$datadir/music-inventory-incomplete
-password=tamrix
-
-# The server's programs live in sbin, which a normal user's PATH lacks.
-program() {
-    local name dir
-    for name in "$@"; do
-        for dir in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
-            [ -x "$dir/$name" ] && { echo "$dir/$name"; return 0; }
-        done
-    done
-    echo "dbserver: none of $* is installed (scripts/setup.sh installs them)" >&2
+name=$(basename "$0")
+fail() {
+    echo "$name: $*" >&2
     exit 1
 }
 
-client() {
-    "$(program mariadb mysql)" --no-defaults --socket="$socket" --user=root \
-        --password="$password" --default-character-set=utf8mb4 "$@"
+scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
+if [ -f "$scripts/../db/schema.sql" ]; then
+    checkout=$(cd "$scripts/.." && pwd)
+    sql_dir=$checkout/db
+    default_datadir=$checkout/.dbdata
+    default_program=$checkout/build/music-inventory
+else
+    sql_dir=$scripts/../share/music-inventory
+    default_datadir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory
+    default_program=$scripts/music-inventory
+fi
+
+command=${1:-}
+shift || true
+datadir=${1:-$default_datadir}
+shift || true
+case "$command" in
+start | run | load | status | stop | socket | sql) ;;
+*)
+    sed -n '2,23p' "$0" | sed "s/^# \{0,1\}//" >&2
+    exit 2
+    ;;
+esac
+
+uid=$(id -u)
+# Refuses anything but a real folder of this user that only its owner may enter.
+check_private() {
+    if [ -L "$1" ] || [ ! -d "$1" ] || [ "$(stat -c '%u %a' "$1")" != "$uid 700" ]; then
+        fail "$1 is not a folder of $(id -un) that only its owner may enter (a real folder, mode 700); refusing it"
+    fi
+}
+private_folder() {
+    if [ ! -e "$1" ] && [ ! -L "$1" ]; then mkdir -m 700 "$1"; fi
+    check_private "$1"
 }
 
+if [ ! -e "$datadir" ] && [ ! -L "$datadir" ]; then mkdir -p -m 700 "$datadir"; fi
+datadir=$(cd "$datadir" && pwd -P)
+# A folder this user owns that no one else could write to is only tightened;
+# one that others could have planted files in is refused.
+if [ "$(stat -c %u "$datadir")" = "$uid" ] && [ -z "$(find "$datadir" -maxdepth 0 -perm /022)" ]; then
+    chmod 700 "$datadir"
+fi
+check_private "$datadir"
+
+server_data=$datadir/db
+pidfile=$datadir/server.pid
+logfile=$datadir/server.log
+admin_cnf=$datadir/admin.cnf
+# Present from the first step of making the folder until the last, so that a
+# folder left half-made is never taken for a usable one.
+incomplete=$datadir/incomplete
+# Present while the server was started by a run command, which may then stop it.
+started_by_run=$datadir/started-by-run
+password=tamrix
+
+# A socket path holds at most 107 bytes. A data folder too deep for that gets
+# a fresh folder from mktemp, whose name only the data folder records.
+if [ ${#datadir} -le 80 ]; then
+    socket_dir=$datadir/run
+else
+    record=$datadir/socket-folder
+    [ -s "$record" ] || mktemp -d "${TMPDIR:-/tmp}/music-inventory.XXXXXXXX" >"$record"
+    socket_dir=$(cat "$record")
+fi
+private_folder "$socket_dir"
+socket=$socket_dir/mysqld.sock
+
+# The server's programs live in sbin, which a normal user's PATH lacks.
+find_program() {
+    local variable=$1 program dir
+    shift
+    for program in "$@"; do
+        for dir in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
+            if [ -x "$dir/$program" ]; then
+                printf -v "$variable" %s "$dir/$program"
+                return 0
+            fi
+        done
+    done
+    fail "none of $* is installed (on Debian: mariadb-server-core and mariadb-client-core)"
+}
+case "$command" in
+socket | stop) ;;
+*) find_program client_program mariadb mysql ;;
+esac
+
+admin() {
+    "$client_program" --defaults-file="$admin_cnf" --socket="$socket" \
+        --default-character-set=utf8mb4 "$@"
+}
 # Ready means the program's account gets in, not merely that something answers.
 answers() {
-    client --connect-timeout=2 -e 'select 1' >/dev/null 2>&1
+    "$client_program" --no-defaults --socket="$socket" --user=root --password="$password" \
+        --connect-timeout=2 -e 'select 1' >/dev/null 2>&1
 }
 
-# A dead server can linger as a zombie until it is reaped; that no longer counts.
-alive() {
-    local state
+# A PID counts only while it is this folder's server: a dead one, a zombie,
+# or another program that got the number after a crash or a reboot does not.
+is_our_server() {
+    local state exe
+    [[ $1 =~ ^[0-9]+$ ]] || return 1
     state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
+    [ -n "$state" ] && [ "$state" != Z ] || return 1
+    exe=$(readlink "/proc/$1/exe" 2>/dev/null) || return 1
+    exe=${exe% (deleted)}
+    case ${exe##*/} in mariadbd | mysqld) ;; *) return 1 ;; esac
+    tr '\0' '\n' <"/proc/$1/cmdline" 2>/dev/null | grep -qxF -- "--datadir=$server_data"
 }
-
-server_pid() {
-    [ -s "$pidfile" ] && alive "$(cat "$pidfile")" && cat "$pidfile"
+read_pidfile() {
+    server_pid=
+    if [ -e "$pidfile" ]; then
+        server_pid=$(cat "$pidfile")
+        if ! is_our_server "$server_pid"; then
+            rm -f "$pidfile"
+            server_pid=
+        fi
+    fi
 }
-
-load() {
-    client <"$here/db/schema.sql"
-    client <"$here/db/sample.sql"
-}
-
-user_args=()
-# mariadbd refuses to run as root unless told to.
-[ "$(id -u)" = 0 ] && user_args=(--user=root)
+read_pidfile
 
 create() {
     # Only a folder this script began may be emptied; anything else is the user's.
     if [ -e "$incomplete" ]; then
-        echo "dbserver: $datadir was left half-made; making it again" >&2
-        find "$datadir" -mindepth 1 -delete
-    elif [ -n "$(ls -A "$datadir")" ]; then
-        echo "dbserver: $datadir is not empty and holds no server; remove it (rm -rf '$datadir') or name another folder" >&2
-        exit 1
+        echo "$name: $datadir was left half-made; making it again" >&2
+        find "$datadir" -mindepth 1 -maxdepth 1 ! -name run ! -name socket-folder ! -name lock \
+            -exec rm -rf {} +
+    elif [ -n "$(ls -A "$datadir" | grep -vxE 'run|socket-folder|lock')" ]; then
+        fail "$datadir holds something other than this script's server; remove it (rm -rf '$datadir') or name another folder"
     fi
-    touch "$incomplete"
-    mkdir -p "$datadir/tmp"
-    # --skip-name-resolve: a system without a resolvable host name works too.
-    "$(program mariadb-install-db mysql_install_db)" --no-defaults --datadir="$datadir" \
-        "${user_args[@]}" --auth-root-authentication-method=normal --skip-test-db \
-        --skip-name-resolve --tmpdir="$datadir/tmp" >"$datadir/install.log" 2>&1 || {
+    : >"$incomplete"
+    mkdir -m 700 "$server_data"
+    if ! "$install_program" --no-defaults --datadir="$server_data" "${user_option[@]}" \
+        --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
+        >"$datadir/install.log" 2>&1; then
         cat "$datadir/install.log" >&2
-        echo "dbserver: creating the data folder $datadir failed" >&2
-        exit 1
-    }
+        fail "making the server's data in $server_data failed"
+    fi
 }
 
+# A fresh root has no password. Only root on the socket is kept: the
+# password-less root accounts for TCP and the anonymous ones are dropped, a
+# random administrator does the rest, and root may only read the inventory.
+secure_accounts() {
+    local admin_password
+    admin_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+    printf '[client]\nuser=music-inventory-admin\npassword=%s\n' "$admin_password" >"$admin_cnf"
+    local statements
+    statements=$("$client_program" --no-defaults --socket="$socket" --user=root -N -e "
+        select concat('drop user ', quote(user), '@', quote(host), ';') from mysql.user
+        where user = '' or (user = 'root' and host <> 'localhost')")
+    "$client_program" --no-defaults --socket="$socket" --user=root <<EOF
+$statements
+create user 'music-inventory-admin'@localhost identified by '$admin_password';
+grant all privileges on *.* to 'music-inventory-admin'@localhost with grant option;
+revoke all privileges, grant option from root@localhost;
+delete from mysql.proxies_priv where user = 'root';
+flush privileges;
+alter user root@localhost identified by '$password';
+create database if not exists mysql_cpp_data;
+grant select on mysql_cpp_data.* to root@localhost;
+grant select on Music_Inventory.* to root@localhost;
+EOF
+}
+
+ensure_inventory() {
+    local tables
+    tables=$(admin -N -e "select count(*) from information_schema.tables
+        where table_schema = 'Music_Inventory' and table_name in ('Artists', 'Songs')")
+    admin <"$sql_dir/schema.sql"
+    if [ "$tables" = 0 ]; then admin <"$sql_dir/sample.sql"; fi
+}
+
+# mariadbd refuses to run as root unless told to.
+user_option=()
+[ "$uid" = 0 ] && user_option=(--user=root)
+
 start() {
-    if answers; then
-        return 0
+    if answers; then return 0; fi
+    # All of them first, so that a missing one leaves nothing half-done.
+    find_program server_program mariadbd mysqld
+    find_program install_program mariadb-install-db mysql_install_db
+    if [ -n "$server_pid" ]; then
+        fail "a server for $datadir is running (PID $server_pid) but does not let the program's account in; stop it ($name stop '$datadir')"
     fi
-    if server_pid >/dev/null; then
-        echo "dbserver: a server for $datadir is running but does not let root in" >&2
-        exit 1
-    fi
-    [ -d "$datadir/mysql" ] && [ ! -e "$incomplete" ] || create
-    mkdir -p "$socketdir" "$datadir/tmp"
-    chmod 700 "$socketdir"
+    if [ -e "$incomplete" ] || [ ! -d "$server_data" ]; then create; fi
+    private_folder "$datadir/tmp"
+    private_folder "$datadir/files"
     # A private temporary folder: servers started at the same moment would
-    # otherwise collide over the same file names in /tmp.
-    setsid "$(program mariadbd mysqld)" --no-defaults --datadir="$datadir" --socket="$socket" \
+    # otherwise collide over the same file names in /tmp. Files can be read
+    # and written by SQL only in DATADIR/files, and never from the client.
+    setsid "$server_program" --no-defaults --datadir="$server_data" --socket="$socket" \
         --skip-networking --skip-name-resolve --pid-file="$pidfile" --log-error="$logfile" \
-        --tmpdir="$datadir/tmp" "${user_args[@]}" \
-        --innodb-buffer-pool-size=64M --innodb-log-file-size=16M "$@" \
-        </dev/null >"$datadir/start.log" 2>&1 &
-    local pid=$!
+        --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
+        "${user_option[@]}" --innodb-buffer-pool-size=64M --innodb-log-file-size=16M "$@" \
+        </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
+    local pid=$! ready=0
     for _ in $(seq 1 600); do
         if [ -e "$incomplete" ]; then
-            # A fresh root has no password yet.
-            "$(program mariadb mysql)" --no-defaults --socket="$socket" --user=root \
-                -e "alter user root@localhost identified by '$password'" 2>/dev/null || true
-        fi
-        answers && break
-        if [ ! -e "$incomplete" ] && client -e 'select 1' 2>&1 | grep -q 'Access denied'; then
+            if "$client_program" --no-defaults --socket="$socket" --user=root \
+                -e 'select 1' >/dev/null 2>&1; then
+                secure_accounts
+                ensure_inventory
+                rm -f "$incomplete"
+            fi
+        elif admin --connect-timeout=2 -e 'select 1' >/dev/null 2>&1; then
+            ready=1
+            break
+        elif admin --connect-timeout=2 -e 'select 1' 2>&1 | grep -q 'Access denied'; then
             kill "$pid"
-            echo "dbserver: the server in $datadir refuses root's password; the folder may have been left half-made: remove it (rm -rf '$datadir') and start again" >&2
-            exit 1
+            fail "the server in $datadir refuses its administrator; the folder may have been left half-made: remove it (rm -rf '$datadir') and start again"
         fi
-        if ! alive "$pid"; then
-            echo "dbserver: the server did not start:" >&2
+        if ! is_our_server "$pid"; then
             cat "$datadir/start.log" >&2
             tail -n 20 "$logfile" >&2 2>/dev/null || true
-            exit 1
+            fail "the server did not start"
         fi
         sleep 0.1
     done
+    if [ "$ready" = 0 ]; then
+        fail "the server did not answer within 60 seconds; its log is $logfile"
+    fi
+    ensure_inventory
     if ! answers; then
-        echo "dbserver: the server did not let root in within 60 seconds; its log is $logfile" >&2
-        exit 1
-    fi
-    if [ -e "$incomplete" ]; then
-        load
-        rm -f "$incomplete"
-    fi
-}
-
-load_if_missing() {
-    if [ "$(client -N -e "select count(*) from information_schema.tables
-            where table_schema = 'Music_Inventory' and table_name in ('Artists', 'Songs')")" != 2 ]; then
-        load
+        fail "the server in $datadir does not let the program's account in (root with its password)"
     fi
 }
 
 stop() {
-    local pid
-    if pid=$(server_pid); then
-        kill "$pid"
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid"
         for _ in $(seq 1 600); do
-            server_pid >/dev/null || break
+            if ! is_our_server "$server_pid"; then break; fi
             sleep 0.1
         done
-        if server_pid >/dev/null; then
-            echo "dbserver: the server did not stop within 60 seconds" >&2
-            exit 1
+        if is_our_server "$server_pid"; then
+            fail "the server did not stop within 60 seconds"
         fi
     fi
-    rm -rf "$socketdir"
+    rm -f "$started_by_run" "$socket" "$socket.lock"
+}
+
+# Start and stop take turns; the run commands that use the server hold the
+# data folder itself shared, so only the last of them to end stops it.
+exec 9>"$datadir/lock"
+case "$command" in
+start | load | stop | run) flock 9 ;;
+esac
+
+finish_run() {
+    flock 9
+    if flock -n -x 8 && [ -e "$started_by_run" ]; then
+        read_pidfile
+        stop
+    fi
 }
 
 case "$command" in
-start) start "$@" && load_if_missing ;;
-load) start && load ;;
+start) start "$@" ;;
+load)
+    start
+    echo "$name: replacing every artist and song in $datadir with the sample inventory" >&2
+    admin <"$sql_dir/schema.sql"
+    admin <"$sql_dir/sample.sql"
+    ;;
 status) answers ;;
 stop) stop ;;
 socket) echo "$socket" ;;
-sql) client "$@" ;;
-*)
-    sed -n '2,16p' "$0" >&2
-    exit 2
+sql) admin "$@" ;;
+run)
+    [ $# -gt 0 ] || set -- "$default_program"
+    exec 8<"$datadir"
+    flock -s 8
+    if ! answers; then
+        echo "$name: starting a private server in $datadir..." >&2
+        start
+        : >"$started_by_run"
+    fi
+    trap finish_run EXIT
+    flock -u 9
+    status=0
+    MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
+    exit "$status"
     ;;
 esac

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts the private server with the sample
-# inventory, and runs music-inventory on it in this terminal. The server is
-# stopped again afterwards, unless it was already running.
+# inventory, and runs music-inventory on it in this terminal.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,18 +17,6 @@ if ! { cmake -S "$here" -B "$here/build" -DBUILD_TESTING=OFF &&
 fi
 rm -f "$log"
 
-started=0
-stop_server() {
-    if [ "$started" = 1 ]; then "$here/scripts/dbserver.sh" stop; fi
-}
-# In place before the server starts, so that no way out leaves it running.
-trap stop_server EXIT
-if ! "$here/scripts/dbserver.sh" status; then
-    echo "run: starting a private MariaDB server in .dbdata..." >&2
-    started=1
-    "$here/scripts/dbserver.sh" start
-fi
-
-status=0
-MYSQL_UNIX_PORT=$("$here/scripts/dbserver.sh" socket) "$here/build/music-inventory" || status=$?
-exit "$status"
+# The server is started if needed, and stopped when the last run command
+# using it ends, unless it was running before.
+exec "$here/scripts/dbserver.sh" run "$here/.dbdata" "$here/build/music-inventory"

@@ -34,11 +34,11 @@ EXIT = "Exiting, please wait...\n"
 CHOOSE_EXIT = "? 4\n\n" + EXIT
 
 
-def sql(statement, database="Music_Inventory", password="tamrix"):
-    """Runs statements on the private server and returns the client's output."""
+def sql(statement, database="Music_Inventory", datadir=DATADIR):
+    """Runs statements on a private server as its administrator and returns the
+    client's output."""
     return subprocess.run(
-        ["mariadb", "--no-defaults", "--socket=" + SOCKET, "--user=root",
-         "--password=" + password, "--default-character-set=utf8mb4", "--batch", "--skip-column-names", database, "-e", statement],
+        [DBSERVER, "sql", datadir, "--batch", "--skip-column-names", database, "-e", statement],
         check=True, capture_output=True, text=True).stdout
 
 
@@ -58,7 +58,8 @@ def set_tables(artists=(), songs=()):
     """Replaces the inventory with the given rows: artists as (ID, first name,
     last name), songs as (ISSN, title, cost, artist ID)."""
     with open(os.path.join(ROOT, "db", "schema.sql")) as schema:
-        statements = schema.read()
+        statements = ("drop table if exists Music_Inventory.Songs, Music_Inventory.Artists;"
+                      + schema.read())
     if artists:
         statements += "insert into Artists values %s;" % ",".join(
             "(%s)" % ",".join(quote(v) for v in row) for row in artists)

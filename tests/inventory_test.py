@@ -1,13 +1,16 @@
 """Start and end of the program: the connection and the database it selects."""
 
 import os
+import shutil
 import socket
+import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, MENU, PROGRAM, ROOT, SessionTest, load_sample, run_piped,
-                     sql)
+from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PROGRAM, ROOT, SOCKET, SessionTest,
+                     load_sample, run_piped, sql)
 
 VALGRIND = os.environ.get("VALGRIND")
 VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
@@ -27,7 +30,7 @@ class ConnectionTest(SessionTest):
             self.assertSession([], "", "Connection failed: Access denied for user "
                                "'root'@'localhost' (using password: YES)\n", status=1)
         finally:
-            sql("alter user root@localhost identified by 'tamrix'", password="other")
+            sql("alter user root@localhost identified by 'tamrix'")
 
     def test_missing_connect_database(self):
         sql("drop database mysql_cpp_data")
@@ -72,6 +75,140 @@ class ConnectTimeoutTest(unittest.TestCase):
         self.assertRegex(result[2], r"^Connection failed: Lost connection to server at "
                          r"'handshake: reading initial communication packet', .*\n$")
         self.assertTrue(59 <= elapsed < 75, elapsed)
+
+
+# Another local account, for the attacks of a second user; only root can be it.
+OTHER_UID = 65534 if os.geteuid() == 0 else None
+
+
+def dbserver(*args, user=None):
+    return subprocess.run([DBSERVER, *args], capture_output=True, text=True, user=user,
+                          timeout=120)
+
+
+def client(*args, user=None):
+    return subprocess.run(["mariadb", "--no-defaults", "--socket=" + SOCKET, "--user=root",
+                           "--password=tamrix", "--batch", "--skip-column-names", *args],
+                          capture_output=True, text=True, user=user)
+
+
+def server_running(datadir):
+    return dbserver("status", datadir).returncode == 0
+
+
+class PrivateServerTest(unittest.TestCase):
+    """The private server's script against a second local user, stale files
+    and a machine without the server's programs."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.scratch)
+        dbserver("start", DATADIR)
+
+    def assertRefused(self, result, text):
+        self.assertEqual((1, 1), (result.returncode, result.stderr.count("\n")), result.stderr)
+        self.assertIn(text, result.stderr)
+
+    def test_folders_another_user_could_plant_are_refused(self):
+        datadir = os.path.join(self.scratch, "db")
+        run = os.path.join(datadir, "run")
+        plants = {"a link": lambda: os.symlink(self.scratch, run),
+                  "a folder anyone may enter": lambda: (os.mkdir(run), os.chmod(run, 0o777))}
+        if OTHER_UID is not None:
+            plants["a folder of another user"] = lambda: (os.mkdir(run),
+                                                          os.chown(run, OTHER_UID, -1))
+            plants["a data folder of another user"] = lambda: (os.mkdir(run, 0o700),
+                                                               os.chown(datadir, OTHER_UID, -1))
+        os.mkdir(datadir, 0o700)
+        for name, plant in plants.items():
+            with self.subTest(name):
+                plant()
+                self.assertRefused(dbserver("start", datadir), "refusing it")
+                self.assertEqual(["run"], os.listdir(datadir))
+                os.unlink(run) if os.path.islink(run) else os.rmdir(run)
+                os.chown(datadir, os.geteuid(), -1)
+        if OTHER_UID is None:
+            self.skipTest("only root can be a second user")
+        # The shared server: another user reaches neither its socket nor its files.
+        self.assertIn("(13)", client("-e", "select 1", user=OTHER_UID).stderr)
+        for folder in (DATADIR, os.path.dirname(SOCKET)):
+            self.assertEqual(0o700, os.stat(folder).st_mode & 0o777)
+
+    def test_sql_root_reaches_no_file_and_no_other_account_exists(self):
+        outside = os.path.join(self.scratch, "written")
+        for statement in ["select 1 into outfile '%s'" % outside,
+                          "set global general_log_file = '%s'" % outside,
+                          "create user other@localhost",
+                          "select * from mysql.user"]:
+            with self.subTest(statement):
+                self.assertNotEqual(0, client("-e", statement).returncode)
+        self.assertEqual("NULL\n", client("-e", "select load_file('/etc/passwd')").stdout)
+        self.assertEqual("", client("-e", "select 1 from Music_Inventory.Artists").stderr)
+        with self.assertRaises(subprocess.CalledProcessError):
+            sql("select 1 into outfile '%s'" % outside)
+        self.assertFalse(os.path.exists(outside))
+        self.assertEqual("0\t0\n", sql("select @@local_infile, load_file('/etc/passwd') is not null"))
+        self.assertEqual("mariadb.sys localhost\nmusic-inventory-admin localhost\nroot localhost\n",
+                         sql("select user, host from mysql.user order by user").replace("\t", " "))
+
+    def test_a_stale_pid_file_is_ignored_and_removed(self):
+        pidfile = os.path.join(DATADIR, "server.pid")
+        unrelated = subprocess.Popen(["sleep", "60"])
+        try:
+            self.assertEqual(0, dbserver("stop", DATADIR).returncode)
+            for command in ["stop", "start"]:
+                with self.subTest(command):
+                    with open(pidfile, "w") as planted:
+                        planted.write("%d\n" % unrelated.pid)
+                    self.assertEqual(0, dbserver(command, DATADIR).returncode)
+                    self.assertIsNone(unrelated.poll())
+                    self.assertEqual(command == "start", server_running(DATADIR))
+        finally:
+            unrelated.kill()
+            unrelated.wait()
+
+    def test_the_last_of_two_run_commands_stops_the_server(self):
+        self.assertEqual(0, dbserver("stop", DATADIR).returncode)
+        first = subprocess.Popen([DBSERVER, "run", DATADIR, PROGRAM], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 start_new_session=True)
+        line = None
+        while line != b"4 - Exit\n" and line != b"":
+            line = first.stdout.readline()
+        second = subprocess.run([DBSERVER, "run", DATADIR, PROGRAM], input=b"0\n4\n",
+                                capture_output=True, start_new_session=True, timeout=60)
+        self.assertEqual((0, b""), (second.returncode, second.stderr))
+        out, err = first.communicate(b"0\n4\n", timeout=60)
+        self.assertEqual(0, first.returncode)
+        self.assertIn(b"Artist ID      First Name", out)
+        self.assertRegex(err.decode(), "^[^\n]*starting a private server[^\n]*\n$")
+        self.assertFalse(server_running(DATADIR))
+
+    def test_schema_keeps_an_inventory_and_the_sample_says_it_replaces_it(self):
+        load_sample()
+        sql("delete from Songs where ID = 1")
+        counts = "select (select count(*) from Artists), (select count(*) from Songs)"
+        before = sql(counts)
+        with open(os.path.join(ROOT, "db", "schema.sql")) as schema:
+            sql(schema.read() * 2)
+        self.assertEqual(before, sql(counts))
+        result = dbserver("load", DATADIR)
+        self.assertEqual(0, result.returncode)
+        self.assertIn("replacing every artist and song", result.stderr)
+        self.assertEqual("38\t257\n", sql(counts))
+
+    def test_missing_server_programs_are_one_line(self):
+        datadir = os.path.join(self.scratch, "db")
+        # The server's programs hidden under an empty folder in a mount namespace.
+        hide = "mount -t tmpfs none /usr/sbin && exec %s start %s" % (DBSERVER, datadir)
+        result = subprocess.run(["unshare", "-m", "sh", "-c", hide], capture_output=True,
+                                text=True)
+        if "unshare" in result.stderr or "mount" in result.stderr:
+            self.skipTest("no mount namespace here: " + result.stderr.strip())
+        self.assertRefused(result, "none of mariadbd mysqld is installed")
+        self.assertEqual(["lock", "run"], sorted(os.listdir(datadir)))
 
 
 @unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")

@@ -268,7 +268,7 @@ class ServerCharacterSetTest(ReportTest):
 
 
 def kill_server():
-    with open(os.path.join(DATADIR, "mariadbd.pid")) as pidfile:
+    with open(os.path.join(DATADIR, "server.pid")) as pidfile:
         pid = int(pidfile.read())
     os.kill(pid, signal.SIGKILL)
     # Gone, or a zombie nobody has reaped yet.
