@@ -17,23 +17,27 @@ SEARCH = ("select Songs.Title as `Title`, Artists.`First Name` as `Artist.First 
           "Songs.ID = Artists.ID where Songs.Title like '%';")
 
 
+DBSERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts",
+                        "dbserver.sh")
+
+
 def client(socket, *args):
     return ["mariadb", "--no-defaults", "--socket=" + socket, "--user=root", "--password=tamrix",
             "--default-character-set=utf8mb4", *args]
 
 
-def fill(socket, songs):
+def fill(administer, songs):
     """Replaces the inventory with 5,000 artists and `songs` songs, made by the server.
     Truncating rather than deleting leaves the server no old rows to purge
     while the next size is timed."""
-    subprocess.run(client(socket, "Music_Inventory", "-e", f"""
+    subprocess.run(administer + ["Music_Inventory", "-e", f"""
         truncate table Songs; truncate table Artists;
         insert into Artists select seq, concat('First', seq), concat('Last', seq)
             from seq_1_to_5000;
         insert into Songs select concat('979-0-', lpad(seq, 9, '0')),
             concat('Song title number ', seq), 0.49 + (seq % 300) / 100, 1 + seq % 5000
             from seq_1_to_{songs};
-        analyze table Songs, Artists;"""), check=True, capture_output=True)
+        analyze table Songs, Artists;"""], check=True, capture_output=True)
 
 
 def drain(fd):
@@ -119,6 +123,7 @@ def main():
     parser.add_argument("--bare", required=True)
     parser.add_argument("--glibc-program", required=True)
     parser.add_argument("--socket", required=True)
+    parser.add_argument("--datadir", required=True, help="the private server's data folder")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default="10000,100000,1000000")
     args = parser.parse_args()
@@ -137,7 +142,7 @@ def main():
     instructions = {}
     for size in [int(s) for s in args.sizes.split(",")]:
         print("bench: %d songs" % size, file=sys.stderr)
-        fill(socket, size)
+        fill([DBSERVER, "sql", args.datadir], size)
         tasks = []
         for output in ("pty", "file"):
             tasks += [

@@ -15,4 +15,5 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 trap '"$here/scripts/dbserver.sh" stop "$datadir"' EXIT
 python3 "$here/bench/bench.py" --program "$build/music-inventory" --bare "$build/bench/bare_store" \
     --glibc-program "$build/music-inventory-glibc-malloc" \
-    --socket "$("$here/scripts/dbserver.sh" socket "$datadir")" "$@"
+    --socket "$("$here/scripts/dbserver.sh" socket "$datadir")" \
+    --datadir "$datadir" "$@"

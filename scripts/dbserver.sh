@@ -127,13 +127,12 @@ answers() {
         --connect-timeout=2 -e 'select 1' >/dev/null 2>&1
 }
 
-# A PID counts only while it is this folder's server: a dead one, a zombie,
-# or another program that got the number after a crash or a reboot does not.
+# A PID counts only while it is this folder's server: a dead one, a zombie
+# (whose program can no longer be read), or another program that got the
+# number after a crash or a reboot does not.
 is_our_server() {
-    local state exe
+    local exe
     [[ $1 =~ ^[0-9]+$ ]] || return 1
-    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ] || return 1
     exe=$(readlink "/proc/$1/exe" 2>/dev/null) || return 1
     exe=${exe% (deleted)}
     case ${exe##*/} in mariadbd | mysqld) ;; *) return 1 ;; esac

@@ -12,10 +12,13 @@ package=$(ls "$build"/music-inventory_*.deb)
 # Any error or warning fails; lintian only notes that it runs as root.
 lintian --fail-on error,warning "$package" 2> >(grep -v 'root privileges' >&2)
 here=$(cd "$(dirname "$0")/.." && pwd)
-mandoc -Tlint -W warning "$here/doc/music-inventory.1"
-groff -man -ww -z "$here/doc/music-inventory.1"
+for page in "$here"/doc/*.1; do
+    mandoc -Tlint -W warning "$page"
+    groff -man -ww -z "$page"
+done
 dpkg -x "$package" "$root"
-for file in usr/share/man/man1/music-inventory.1.gz usr/share/doc/music-inventory/copyright \
+for file in usr/share/man/man1/music-inventory.1.gz usr/share/man/man1/music-inventory-server.1.gz \
+    usr/share/doc/music-inventory/copyright \
     usr/share/doc/music-inventory/changelog.gz usr/share/music-inventory/schema.sql \
     usr/share/music-inventory/sample.sql; do
     test -f "$root/$file" || { echo "not in the package: $file" >&2; exit 1; }
@@ -31,6 +34,15 @@ errors=$(MYSQL_UNIX_PORT=/tmp/no-such-dir/mysqld.sock "$root/usr/bin/music-inven
 expected="Connection failed: Can't connect to local server through socket '/tmp/no-such-dir/mysqld.sock' (2)"
 if [ "$status" != 1 ] || [ "$errors" != "$expected" ]; then
     echo "installed program: status $status, errors: $errors" >&2
+    exit 1
+fi
+
+# The installed private-server command with its defaults: a server made in
+# $XDG_DATA_HOME, the installed program run on it, and no server left after.
+session=$(XDG_DATA_HOME="$root/data" "$root/usr/bin/music-inventory-server" run <<<$'0\n4' 2>&1)
+if ! grep -q 'Artist ID      First Name' <<<"$session" ||
+    "$root/usr/bin/music-inventory-server" status "$root/data/music-inventory"; then
+    echo "installed music-inventory-server run: $session" >&2
     exit 1
 fi
 
