@@ -49,7 +49,7 @@ shift || true
 case "$command" in
 start | run | load | status | stop | socket | sql) ;;
 *)
-    sed -n '2,23p' "$0" | sed "s/^# \{0,1\}//" >&2
+    sed -n '2,22p' "$0" | sed -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
     exit 2
     ;;
 esac
@@ -67,7 +67,7 @@ private_folder() {
 }
 
 if [ ! -e "$datadir" ] && [ ! -L "$datadir" ]; then mkdir -p -m 700 "$datadir"; fi
-datadir=$(cd "$datadir" && pwd -P)
+datadir=$(cd "$datadir" 2>/dev/null && pwd -P) || fail "cannot enter the data folder $datadir"
 # A folder this user owns that no one else could write to is only tightened;
 # one that others could have planted files in is refused.
 if [ "$(stat -c %u "$datadir")" = "$uid" ] && [ -z "$(find "$datadir" -maxdepth 0 -perm /022)" ]; then
