@@ -23,11 +23,14 @@ int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query,
 }
 
 int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std::string songText) {
-    // In a like pattern a backslash escapes the next character, so it is
-    // doubled to match itself; "%" and "_" stay wildcards.
+    // The pattern's escape character is named in the statement: the default,
+    // a backslash, is not one under the SQL mode NO_BACKSLASH_ESCAPES on some
+    // servers. Doubled, it matches itself; every other character but the
+    // wildcards "%" and "_" does already.
+    constexpr char likeEscape = '!';
     std::string pattern;
     for (const char c : songText) {
-        if (c == '\\') pattern += '\\';
+        if (c == likeEscape) pattern += likeEscape;
         pattern += c;
     }
     // The library's escaping keeps a typed quote inside the string literal.
@@ -37,7 +40,7 @@ int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std:
                      "select Songs.Title as `Title`, Artists.`First Name` as `Artist.First Name`, "
                      "Artists.`Last Name` as `Artist.Last Name` from Songs join Artists on "
                      "Songs.ID = Artists.ID where Songs.Title like '" +
-                         literal + "%';",
+                         literal + "%' escape '" + likeEscape + "';",
                      {"Song Title", "Artist First Name", "Artist Last Name"}, {30, 20},
                      {"Title", "Artist.First Name", "Artist.Last Name"}, {},
                      "Failed to get the artist of the given song: ");
