@@ -1,4 +1,4 @@
-"""Times music-inventory against the standard mariadb client on a large
+"""Times music-inventory against the server's own client (mariadb or mysql) on a large
 inventory, and prints one table of the medians.
 
 Run by bench/run.sh, which builds the programs and starts the server."""
@@ -6,6 +6,7 @@ Run by bench/run.sh, which builds the programs and starts the server."""
 import argparse
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -21,8 +22,13 @@ DBSERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__
                         "dbserver.sh")
 
 
+# Whichever client the installed server came with.
+CLIENT = shutil.which("mariadb") or "mysql"
+NAME = os.path.basename(CLIENT)
+
+
 def client(socket, *args):
-    return ["mariadb", "--no-defaults", "--socket=" + socket, "--user=root", "--password=tamrix",
+    return [CLIENT, "--no-defaults", "--socket=" + socket, "--user=root", "--password=tamrix",
             "--default-character-set=utf8mb4", *args]
 
 
@@ -30,13 +36,18 @@ def fill(administer, songs):
     """Replaces the inventory with 5,000 artists and `songs` songs, made by the server.
     Truncating rather than deleting leaves the server no old rows to purge
     while the next size is timed."""
+    # Numbers from 1 to a million as a thousand times a thousand: MySQL stops a
+    # recursive query at a depth of 1,000, and has no sequence engine.
+    numbers = """with recursive thousand (n) as (
+            select 0 union all select n + 1 from thousand where n < 999),
+        numbers (seq) as (select a.n * 1000 + b.n + 1 from thousand a, thousand b)"""
     subprocess.run(administer + ["Music_Inventory", "-e", f"""
         truncate table Songs; truncate table Artists;
-        insert into Artists select seq, concat('First', seq), concat('Last', seq)
-            from seq_1_to_5000;
-        insert into Songs select concat('979-0-', lpad(seq, 9, '0')),
-            concat('Song title number ', seq), 0.49 + (seq % 300) / 100, 1 + seq % 5000
-            from seq_1_to_{songs};
+        insert into Artists {numbers}
+            select seq, concat('First', seq), concat('Last', seq) from numbers where seq <= 5000;
+        insert into Songs {numbers}
+            select concat('979-0-', lpad(seq, 9, '0')), concat('Song title number ', seq),
+                0.49 + (seq % 300) / 100, 1 + seq % 5000 from numbers where seq <= {songs};
         analyze table Songs, Artists;"""], check=True, capture_output=True)
 
 
@@ -149,14 +160,14 @@ def main():
                 ("music-inventory: all songs", output, [args.program], b"1\n4\n"),
                 ("same, glibc malloc", output, [args.glibc_program], b"1\n4\n"),
                 ("bare store + same printing", output, [args.bare], b""),
-                ("mariadb --table", output,
+                (NAME + " --table", output,
                  client(socket, "--table", "Music_Inventory", "-e", "select * from Songs"), b""),
-                ("mariadb --batch", output,
+                (NAME + " --batch", output,
                  client(socket, "--batch", "Music_Inventory", "-e", "select * from Songs"), b""),
             ]
         tasks += [
             ("music-inventory: search ''", "pty", [args.program], b"3\n\n4\n"),
-            ("mariadb --table: same join", "pty",
+            (NAME + " --table: same join", "pty",
              client(socket, "--table", "Music_Inventory", "-e", SEARCH), b""),
         ]
         results = {(name, output): [] for name, output, _, _ in tasks}
@@ -169,8 +180,8 @@ def main():
         medians = {key: tuple(statistics.median(v[i] for v in runs) for i in range(4))
                    for key, runs in results.items()}
         for name, output, _, _ in tasks:
-            joins = ("music-inventory: search ''", "mariadb --table: same join")
-            reference = (joins[1] if name in joins else "mariadb --table", output)
+            joins = ("music-inventory: search ''", NAME + " --table: same join")
+            reference = (joins[1] if name in joins else NAME + " --table", output)
             wall, user, system, peak = medians[(name, output)]
             rows.append((size, name, output, wall, user, system, peak,
                          wall / medians[reference][0]))
@@ -208,8 +219,8 @@ def main():
 
     ours = [startup([args.program], socket, b"Please enter") for _ in range(args.runs)]
     theirs = [startup(client(socket, "-e", "select 1"), socket, None) for _ in range(args.runs)]
-    print("start-up to the first menu line: %.4f s; mariadb -e 'select 1': %.4f s"
-          % (statistics.median(ours), statistics.median(theirs)))
+    print("start-up to the first menu line: %.4f s; %s -e 'select 1': %.4f s"
+          % (statistics.median(ours), NAME, statistics.median(theirs)))
 
 
 if __name__ == "__main__":
