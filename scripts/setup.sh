@@ -1,20 +1,36 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
 # what building and running need; with --test, also what the tests need.
-# Uses sudo when not run as root. Only the server's core programs are
-# installed, so no system database service is set up or started.
+# Uses sudo when not run as root. A server already installed, MariaDB's or
+# MySQL's, is used as it is; where none is, only MariaDB's core programs are
+# installed, so no system database service is set up or started. Nothing
+# installed is ever removed or replaced.
 set -euo pipefail
 
 run_packages=(
     cmake g++ make pkg-config
     libmysql++-dev libmariadb-dev libutf8proc-dev libmimalloc-dev
-    mariadb-server-core mariadb-client-core
 )
 test_packages=(
     libgtest-dev python3
     clang clang-format libclang-rt-dev valgrind
     dpkg-dev file lintian man-db mandoc groff-base
 )
+
+installed() {
+    local dir
+    for dir in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin; do
+        if [ -x "$dir/$1" ]; then return 0; fi
+    done
+    return 1
+}
+# MariaDB installs a mysqld too; MySQL has no mariadbd.
+if installed mysqld && ! installed mariadbd; then
+    installed mysql || run_packages+=(mysql-client-core)
+else
+    installed mariadbd || run_packages+=(mariadb-server-core)
+    installed mariadb || installed mysql || run_packages+=(mariadb-client-core)
+fi
 
 packages=("${run_packages[@]}")
 [ "${1:-}" = --test ] && packages+=("${test_packages[@]}")
@@ -31,5 +47,7 @@ sudo=()
 echo "setup: installing ${#missing[@]} packages and what they need: ${missing[*]}" >&2
 # sudo resets the environment, so the front end is set on its far side.
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q >&2
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+# --no-remove: a package that conflicts with an installed one fails the
+# set-up instead of replacing it.
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
     "${missing[@]}" >&2
