@@ -160,10 +160,18 @@ create() {
         fail "$datadir holds something other than this script's server; remove it (rm -rf '$datadir') or name another folder"
     fi
     : >"$incomplete"
-    mkdir -m 700 "$server_data"
-    if ! "$install_program" --no-defaults --datadir="$server_data" "${user_option[@]}" \
-        --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
-        >"$datadir/install.log" 2>&1; then
+    local made=0
+    if [ "$flavour" = mariadb ]; then
+        mkdir -m 700 "$server_data"
+        "$install_program" --no-defaults --datadir="$server_data" "${user_option[@]}" \
+            --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
+            >"$datadir/install.log" 2>&1 || made=$?
+    else
+        # MySQL makes the folder itself, and only where nothing is yet.
+        "$server_program" --no-defaults --initialize-insecure --datadir="$server_data" \
+            "${user_option[@]}" --log-error="$datadir/install.log" >/dev/null 2>&1 || made=$?
+    fi
+    if [ "$made" != 0 ]; then
         cat "$datadir/install.log" >&2
         fail "making the server's data in $server_data failed"
     fi
@@ -173,10 +181,9 @@ create() {
 # password-less root accounts for TCP and the anonymous ones are dropped, a
 # random administrator does the rest, and root may only read the inventory.
 secure_accounts() {
-    local admin_password
+    local admin_password statements
     admin_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
     printf '[client]\nuser=music-inventory-admin\npassword=%s\n' "$admin_password" >"$admin_cnf"
-    local statements
     statements=$("$client_program" --no-defaults --socket="$socket" --user=root -N -e "
         select concat('drop user ', quote(user), '@', quote(host), ';') from mysql.user
         where user = '' or (user = 'root' and host <> 'localhost')")
@@ -184,6 +191,8 @@ secure_accounts() {
 $statements
 create user 'music-inventory-admin'@localhost identified by '$admin_password';
 grant all privileges on *.* to 'music-inventory-admin'@localhost with grant option;
+EOF
+    admin <<EOF
 revoke all privileges, grant option from root@localhost;
 delete from mysql.proxies_priv where user = 'root';
 flush privileges;
@@ -210,20 +219,33 @@ start() {
     if answers; then return 0; fi
     # All of them first, so that a missing one leaves nothing half-done.
     find_program server_program mariadbd mysqld
-    find_program install_program mariadb-install-db mysql_install_db
+    local server_options version
+    version=$("$server_program" --version)
+    if [[ $version == *MariaDB* ]]; then
+        flavour=mariadb
+        find_program install_program mariadb-install-db mysql_install_db
+        server_options=(--innodb-log-file-size=16M)
+    else
+        flavour=mysql
+        # Without it, X Plugin listens on a socket of its own under /var/run.
+        server_options=(--mysqlx=OFF)
+    fi
     if [ -n "$server_pid" ]; then
         fail "a server for $datadir is running (PID $server_pid) but does not let the program's account in; stop it ($name stop '$datadir')"
     fi
     if [ -e "$incomplete" ] || [ ! -d "$server_data" ]; then create; fi
     private_folder "$datadir/tmp"
     private_folder "$datadir/files"
+    # No server of this folder runs (it would have answered, or its PID been
+    # known): a socket or a MySQL socket lock left by a killed one is stale.
+    rm -f "$socket" "$socket.lock"
     # A private temporary folder: servers started at the same moment would
     # otherwise collide over the same file names in /tmp. Files can be read
     # and written by SQL only in DATADIR/files, and never from the client.
     setsid "$server_program" --no-defaults --datadir="$server_data" --socket="$socket" \
         --skip-networking --skip-name-resolve --pid-file="$pidfile" --log-error="$logfile" \
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
-        "${user_option[@]}" --innodb-buffer-pool-size=64M --innodb-log-file-size=16M "$@" \
+        "${user_option[@]}" --innodb-buffer-pool-size=64M "${server_options[@]}" "$@" \
         </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
     local pid=$! ready=0
     for _ in $(seq 1 600); do

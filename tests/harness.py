@@ -42,6 +42,10 @@ def sql(statement, database="Music_Inventory", datadir=DATADIR):
         check=True, capture_output=True, text=True).stdout
 
 
+def server_is_mysql():
+    return "MariaDB" not in sql("select version()")
+
+
 def quote(value):
     if value is None:
         return "null"
@@ -71,7 +75,8 @@ def set_tables(artists=(), songs=()):
 
 def checksum():
     """A fingerprint of every table and account the program must never change."""
-    return sql("checksum table Music_Inventory.Artists, Music_Inventory.Songs, mysql.global_priv;"
+    return sql("checksum table Music_Inventory.Artists, Music_Inventory.Songs;"
+               "select user, host, authentication_string from mysql.user order by user, host;"
                "show databases;")
 
 

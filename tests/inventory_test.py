@@ -87,7 +87,7 @@ def dbserver(*args, user=None):
 
 
 def client(*args, user=None):
-    return subprocess.run(["mariadb", "--no-defaults", "--socket=" + SOCKET, "--user=root",
+    return subprocess.run([shutil.which("mariadb") or "mysql", "--no-defaults", "--socket=" + SOCKET, "--user=root",
                            "--password=tamrix", "--batch", "--skip-column-names", *args],
                           capture_output=True, text=True, user=user)
 
@@ -144,14 +144,17 @@ class PrivateServerTest(unittest.TestCase):
                           "select * from mysql.user"]:
             with self.subTest(statement):
                 self.assertNotEqual(0, client("-e", statement).returncode)
-        self.assertEqual("NULL\n", client("-e", "select load_file('/etc/passwd')").stdout)
+        self.assertNotIn("root:", client("-e", "select load_file('/etc/passwd')").stdout)
         self.assertEqual("", client("-e", "select 1 from Music_Inventory.Artists").stderr)
         with self.assertRaises(subprocess.CalledProcessError):
             sql("select 1 into outfile '%s'" % outside)
         self.assertFalse(os.path.exists(outside))
         self.assertEqual("0\t0\n", sql("select @@local_infile, load_file('/etc/passwd') is not null"))
-        self.assertEqual("mariadb.sys localhost\nmusic-inventory-admin localhost\nroot localhost\n",
-                         sql("select user, host from mysql.user order by user").replace("\t", " "))
+        # Besides the server's own locked accounts, only these two.
+        self.assertEqual("music-inventory-admin localhost\nroot localhost\n", sql(
+            "select user, host from mysql.user where user not in "
+            "('mariadb.sys', 'mysql.sys', 'mysql.session', 'mysql.infoschema') order by user"
+        ).replace("\t", " "))
 
     def test_a_stale_pid_file_is_ignored_and_removed(self):
         pidfile = os.path.join(DATADIR, "server.pid")

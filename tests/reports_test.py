@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, Session, SessionTest, checksum,
-                     load_sample, menu_pass, run_piped, set_tables, sql)
+                     load_sample, menu_pass, run_piped, server_is_mysql, set_tables, sql)
 
 ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 SONG_HEADER = "ISSN                Title                         Cost      ID\n"
@@ -227,7 +227,7 @@ class SongSearchTest(ReportTest):
     def test_injection_attempts_list_only_matching_songs(self):
         before = checksum()
         attempts = [
-            "x' union select user, host, password from mysql.user -- ",
+            "x' union select user, host, authentication_string from mysql.user -- ",
             "x' or '1'='1",
             "x'; drop table Songs; -- ",
             "Rain'; drop table Artists; #",
@@ -252,14 +252,20 @@ class ServerCharacterSetTest(ReportTest):
         restart_server()
 
     def test_server_character_set_cannot_subvert_the_session(self):
-        forced = ["--skip-character-set-client-handshake"]
+        def forced(charset):
+            # MySQL has no option to ignore the client's character set; a
+            # statement run at every login, by an account that is no
+            # administrator, and kept from the client's view, does the same.
+            if server_is_mysql():
+                return ["--character-set-server=" + charset, "--init-connect=SET NAMES " + charset,
+                        "--session-track-system-variables="]
+            return ["--character-set-server=" + charset, "--skip-character-set-client-handshake"]
         set_tables([(1, "Björk", "Guðmundsdóttir"), (2, "Ryuichi", "坂本龍一")], SONGS)
         # In GBK the byte BF and the escaping backslash make one character,
         # which would free the quote to end the pattern early.
-        restart_server(options=["--character-set-server=gbk",
-                                "--collation-server=gbk_chinese_ci"] + forced)
+        restart_server(options=forced("gbk") + ["--collation-server=gbk_chinese_ci"])
         before = checksum()
-        for text in [b"\xbf' union select user, host, password from mysql.user -- ",
+        for text in [b"\xbf' union select user, host, authentication_string from mysql.user -- ",
                      b"\xbf' union select load_file(0x2f6574632f706173737764), 1, 1 -- "]:
             with self.subTest(text=text):
                 status, output, errors = self.run_session(
@@ -269,7 +275,7 @@ class ServerCharacterSetTest(ReportTest):
                 self.assertIn(SEARCH_HEADER + PAUSE, output)
         self.assertEqual(before, checksum())
         # Names come back as stored, not in the server's character set.
-        restart_server(options=["--character-set-server=latin1"] + forced)
+        restart_server(options=forced("latin1"))
         self.assertReport("0", ARTIST_HEADER + "1              Björk               Guðmundsdóttir\n"
                           "2              Ryuichi             坂本龍一\n")
 
