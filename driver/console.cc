@@ -7,13 +7,17 @@
 #ifdef _WIN32
 
 #include <conio.h>
+#include <io.h>
 
 bool waitForKeyPress(const char* prompt) {
     std::cout << prompt << std::flush;
     if (!std::cout) return false;
-    // Arrow and function keys come as 0 or 0xE0, then a second code.
-    const int key = _getch();
-    if (key == 0 || key == 0xE0) _getch();
+    // Nobody at the console sees the prompt: answers from a file, the report
+    // into another.
+    if (!_isatty(0) && !_isatty(1)) return true;
+    _getch();
+    // The rest of the press (an arrow's second code, a burst) is queued.
+    while (_kbhit()) _getch();
     return true;
 }
 
@@ -24,6 +28,8 @@ bool waitForKeyPress(const char* prompt) {
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -87,6 +93,43 @@ bool readByte(unsigned char* byte) {
     return got == 1;
 }
 
+/// Whether `fd` is the controlling terminal, the one /dev/tty opens (whose
+/// own device number is not that terminal's).
+bool isTheTerminal(int fd) {
+    const pid_t session = tcgetsid(fd);
+    return session != -1 && session == getsid(0);
+}
+
+/// Whether the bytes one key press sent so far stop where more must follow:
+/// inside a UTF-8 character or an escape sequence.
+bool keyUnfinished(const std::string& sent) {
+    std::size_t lead = sent.size();
+    std::size_t continuations = 0;
+    while (lead > 0 && continuations < 3 &&
+           (static_cast<unsigned char>(sent[lead - 1]) & 0xC0) == 0x80) {
+        --lead;
+        ++continuations;
+    }
+    if (lead > 0) {
+        const auto byte = static_cast<unsigned char>(sent[lead - 1]);
+        const std::size_t needed = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+        if (continuations < needed) return true;
+    }
+    const std::size_t escape = sent.rfind('\x1B');
+    if (escape == std::string::npos) return false;
+    const std::string rest = sent.substr(escape + 1);
+    // ESC alone: an Escape key, or the ESC that Alt puts before a key.
+    if (rest.empty()) return true;
+    if (rest[0] == 'O') return rest.size() < 2;
+    if (rest[0] != '[') return false;
+    // The Linux console's F1 to F5: ESC [ [ and a letter.
+    if (rest.size() > 1 && rest[1] == '[') return rest.size() < 3;
+    // CSI: parameter and intermediate bytes, then one final byte.
+    std::size_t at = 1;
+    while (at < rest.size() && rest[at] >= 0x20 && rest[at] <= 0x3F) ++at;
+    return at == rest.size();
+}
+
 void installHandlers() {
     struct sigaction action = {};
     // Other signals wait while a handler restores the terminal.
@@ -123,7 +166,11 @@ bool waitForKeyPress(const char* prompt) {
     // The controlling terminal, not standard input: the line end after the
     // menu choice stays unread there, and input may come from a pipe.
     ttyFd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (ttyFd < 0 || tcgetattr(ttyFd, &savedSettings) != 0) {
+    // With both input and output away from the terminal (answers from a file,
+    // the report into another) nobody would see the prompt the key is awaited
+    // for there, so there is no wait.
+    if (ttyFd < 0 || tcgetattr(ttyFd, &savedSettings) != 0 ||
+        (!isTheTerminal(STDOUT_FILENO) && !isTheTerminal(STDIN_FILENO))) {
         std::cout << prompt << std::flush;
         if (ttyFd >= 0) close(ttyFd);
         ttyFd = -1;
@@ -148,18 +195,24 @@ bool waitForKeyPress(const char* prompt) {
 
     unsigned char key = 0;
     if (std::cout && readByte(&key)) {
-        // One key may send several bytes (a UTF-8 character, an arrow key's
-        // escape sequence); they arrive together, so what is already queued
-        // of it is read too, and nothing typed after it.
+        // One key may send several bytes (a UTF-8 character, an emoji with a
+        // skin tone, an escape sequence, ESC before one for Alt), and keys may
+        // come in a burst: everything already queued belongs to this press,
+        // so none of it reaches the next prompt unseen.
+        std::string sent(1, static_cast<char>(key));
         keySettings.c_cc[VMIN] = 0;
         tcsetattr(ttyFd, TCSANOW, &keySettings);
-        if (key >= 0xC0) {
-            int following = key >= 0xF0 ? 3 : key >= 0xE0 ? 2 : 1;
-            while (following-- > 0 && readByte(&key)) {
+        bool waited = false;
+        for (;;) {
+            if (readByte(&key)) {
+                sent += static_cast<char>(key);
+                continue;
             }
-        } else if (key == 0x1B && readByte(&key) && (key == '[' || key == 'O')) {
-            while (readByte(&key) && !(key >= 0x40 && key <= 0x7E)) {
-            }
+            // Over a slow link the rest of a sequence may still be on its way.
+            if (waited || !keyUnfinished(sent)) break;
+            keySettings.c_cc[VTIME] = 1;  // tenths of a second
+            tcsetattr(ttyFd, TCSANOW, &keySettings);
+            waited = true;
         }
     }
 
