@@ -121,14 +121,16 @@ class ArtistListTest(ReportTest):
 
 class SongListTest(ReportTest):
 
+    ALL_SONGS = (SONG_HEADER +
+                 "A-1                 Rain                          0.99      7\n"
+                 "A-2                 Don't Stop                    1.29      7\n"
+                 "B-1                 Rainbow's End                 0.69      12\n"
+                 "B-2                 R_n 100%                      1.00      12\n"
+                 "C-1                 Back\\slash                    0.50      -3\n"
+                 "D-1                 Orphan                        2.00      99\n")
+
     def test_all_songs(self):
-        self.assertReport("1", SONG_HEADER +
-                          "A-1                 Rain                          0.99      7\n"
-                          "A-2                 Don't Stop                    1.29      7\n"
-                          "B-1                 Rainbow's End                 0.69      12\n"
-                          "B-2                 R_n 100%                      1.00      12\n"
-                          "C-1                 Back\\slash                    0.50      -3\n"
-                          "D-1                 Orphan                        2.00      99\n")
+        self.assertReport("1", self.ALL_SONGS)
 
     def test_empty_table_prints_the_header(self):
         set_tables(ARTISTS, [])
@@ -265,6 +267,38 @@ class ServerCharacterSetTest(ReportTest):
         restart_server(options=["--character-set-server=latin1"] + forced)
         self.assertReport("0", ARTIST_HEADER + "1              Björk               Guðmundsdóttir\n"
                           "2              Ryuichi             坂本龍一\n")
+
+
+@unittest.skipIf(os.environ.get("MUSIC_INVENTORY_SANITIZED"),
+                 "the sanitizers reserve more address space than any limit leaves")
+class OutOfMemoryTest(ReportTest):
+    """A result too large to hold, whether the client library or the program
+    runs out: that report's failure line, then the next reports as usual."""
+
+    def test_a_result_too_large_to_hold_fails_alone(self):
+        sql("insert into Artists select seq + 100, repeat('f', 40), repeat('l', 40) "
+            "from seq_1_to_300000")
+        session = Session()
+        session.expect("? ")
+        with open("/proc/%d/status" % os.tcgetpgrp(session.master)) as status:
+            at_the_menu = int(status.read().split("VmSize:")[1].split()[0]) * 1024
+        session.send("4\n")
+        session.finish()
+        # Just above what the menu needs the client library fails first;
+        # higher up, the program while keeping the rows.
+        for extra_mib in (8, 64):
+            with self.subTest(extra_mib=extra_mib):
+                session = Session(address_space=at_the_menu + extra_mib * 2**20)
+                for prompt, answer in [("? ", "0\n"), (PAUSE, "x"), ("? ", "1\n"), (PAUSE, "x"),
+                                       ("? ", "2\n"), ("Artist ID? ", "7\n"), (PAUSE, "x"),
+                                       ("? ", "4\n")]:
+                    session.answer(prompt, answer)
+                status, output, errors = session.finish()
+                self.assertEqual((0, menu_pass("0", "") + menu_pass("1", SongListTest.ALL_SONGS) +
+                                  menu_pass("2", "Artist ID? 7\n" + ServerFaultTest.TABLES[1]) +
+                                  MENU + CHOOSE_EXIT), (status, output))
+                self.assertRegex(errors, r"^Failed to get Artists table: "
+                                 r"(Client run out of memory|std::bad_alloc)\n$")
 
 
 def kill_server():
