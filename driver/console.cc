@@ -6,6 +6,132 @@
 
 #ifdef _WIN32
 
+// The console's code page is another matter; text goes as it is.
+bool eightBitTerminal(int) {
+    return false;
+}
+
+void appendForEightBitTerminal(std::string& out, std::string_view text) {
+    out.append(text);
+}
+
+std::string toEightBitTerminal(std::string_view text) {
+    return std::string(text);
+}
+
+#else
+
+#include <errno.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <strings.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <clocale>
+
+namespace {
+
+/// The character set of the locale when it is neither UTF-8 nor ASCII;
+/// empty otherwise. Only LC_CTYPE is read, and the program's own locale is
+/// "C" again afterwards, so nothing else of its behaviour changes.
+const std::string& localeCharset() {
+    static const std::string charset = [] {
+        std::string name;
+        if (std::setlocale(LC_CTYPE, "") != nullptr) name = nl_langinfo(CODESET);
+        std::setlocale(LC_CTYPE, "C");
+        for (const char* asIs : {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII"}) {
+            if (strcasecmp(name.c_str(), asIs) == 0) return std::string();
+        }
+        return name;
+    }();
+    return charset;
+}
+
+/// From UTF-8 to the locale's character set; to ASCII when iconv does not
+/// know that one, so that nothing it could take for a control gets through.
+iconv_t converter() {
+    static const iconv_t cd = [] {
+        const iconv_t opened = iconv_open(localeCharset().c_str(), "UTF-8");
+        return opened != reinterpret_cast<iconv_t>(-1) ? opened : iconv_open("ASCII", "UTF-8");
+    }();
+    return cd;
+}
+
+/// Converts as much of `in` as the character set has; returns false at the
+/// first character it lacks, having converted nothing of it.
+bool convert(std::string& out, const char*& in, std::size_t& inLeft) {
+    char buffer[256];
+    while (inLeft > 0) {
+        char* to = buffer;
+        std::size_t toLeft = sizeof buffer;
+        const std::size_t done = iconv(converter(), const_cast<char**>(&in), &inLeft, &to, &toLeft);
+        out.append(buffer, static_cast<std::size_t>(to - buffer));
+        if (done == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            iconv(converter(), nullptr, nullptr, nullptr, nullptr);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool eightBitTerminal(int fd) {
+    return isatty(fd) && !localeCharset().empty();
+}
+
+void appendForEightBitTerminal(std::string& out, std::string_view text) {
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    const auto size = static_cast<utf8proc_ssize_t>(text.size());
+    std::string ignored;
+    utf8proc_ssize_t at = 0;
+    while (at < size) {
+        if (bytes[at] >= 0x20 && bytes[at] < 0x7F) {
+            out += static_cast<char>(bytes[at++]);
+            continue;
+        }
+        utf8proc_int32_t codepoint = 0;
+        const utf8proc_ssize_t length = utf8proc_iterate(bytes + at, size - at, &codepoint);
+        if (length <= 0 || codepoint < 0xA0) {
+            out += '?';
+            at += length <= 0 ? 1 : length;
+            continue;
+        }
+        const char* in = text.data() + at;
+        auto inLeft = static_cast<std::size_t>(length);
+        ignored.clear();
+        if (convert(ignored, in, inLeft)) {
+            out.append(text.data() + at, static_cast<std::size_t>(length));
+        } else {
+            out += '?';
+        }
+        at += length;
+    }
+}
+
+std::string toEightBitTerminal(std::string_view text) {
+    std::string out;
+    const char* in = text.data();
+    std::size_t inLeft = text.size();
+    // Only characters the set has are left; anything else would still be
+    // one "?", never a byte of UTF-8.
+    while (!convert(out, in, inLeft)) {
+        out += '?';
+        utf8proc_int32_t codepoint = 0;
+        const auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(in),
+                                             static_cast<utf8proc_ssize_t>(inLeft), &codepoint);
+        const std::size_t skipped = length <= 0 ? 1 : static_cast<std::size_t>(length);
+        in += skipped;
+        inLeft -= skipped;
+    }
+    return out;
+}
+
+#endif
+
+#ifdef _WIN32
+
 #include <conio.h>
 #include <io.h>
 

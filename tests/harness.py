@@ -85,10 +85,11 @@ class Session:
     """One run of the program, its standard output and input on the terminal."""
 
     def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM, ignored_signals=(),
-                 stdout_pipe=False, address_space=None):
+                 stdout_pipe=False, address_space=None, environment=()):
         """`ignored_signals` are ignored when the program starts, as under nohup;
         with `stdout_pipe` its standard output is a pipe read from `stdout_read`
-        instead of the terminal; `address_space` limits its memory, in bytes."""
+        instead of the terminal; `address_space` limits its memory, in bytes;
+        `environment` adds variables."""
         # The test keeps the terminal's other end open until the program has
         # ended: without one, reading the master fails at once.
         self.master, self._slave = os.openpty()
@@ -102,7 +103,7 @@ class Session:
             self.stdout_read, out_write = os.pipe()
         if stdin_data is not None:
             in_read, in_write = os.pipe()
-        environment = dict(os.environ)
+        environment = dict(os.environ, **dict(environment))
         if socket is not None:
             environment["MYSQL_UNIX_PORT"] = socket
         self.launcher = os.fork()

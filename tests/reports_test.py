@@ -3,6 +3,7 @@
 import os
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -112,6 +113,26 @@ class ArtistListTest(ReportTest):
         self.assertEqual((0, ""), (status, errors))
         self.assertIn("1              Evil\x1b]0;PWNED\x07      \x1b[8mHidden\n"
                       "2              \x1b]52;c;Y3VybA==\x07    A\rB\n\n", output)
+
+    def test_an_8_bit_terminal_gets_only_its_own_characters(self):
+        # Like GNU screen started with LANG=C: UTF-8 bytes 0x80-0x9F would be
+        # C1 controls there (the 0x9B of ě a CSI, the 0x90 of ␉ a DCS).
+        set_tables([(1, "Björk", "Dvořák\u011b2J"), (2, "\t", "坂本"),
+                    (3, "Zoe\u0308", "\x1b]0;X\x07")])
+        with tempfile.TemporaryDirectory() as locales:
+            subprocess.run(["localedef", "-i", "en_US", "-f", "ISO-8859-1",
+                            os.path.join(locales, "en_US.ISO-8859-1")], check=True)
+            session = Session(environment={"LOCPATH": locales, "LC_ALL": "en_US.ISO-8859-1"})
+            session.answer("? ", "0\n")
+            session.answer(PAUSE, "x")
+            session.answer("? ", "4\n")
+            status, output, errors = session.finish()
+        self.assertEqual((0, ""), (status, errors))
+        table = (ARTIST_HEADER + "1              Björk               Dvo?ák?2J\n"
+                 "2              ?                   ??\n"
+                 "3              Zoe?                ?]0;X?\n")
+        self.assertEqual(menu_pass("0", table) + MENU + CHOOSE_EXIT,
+                         output.encode("utf-8", "surrogateescape").decode("latin-1"))
 
     def test_missing_column_fails_without_part_of_a_row(self):
         sql("alter table Artists drop column `Last Name`")
