@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
 /// Writes `prompt` to standard output, then waits for one key press on the
 /// console, without echo and without waiting for Enter; the key is
 /// discarded, with every byte that press sent and whatever else was already
@@ -8,9 +11,6 @@
 /// would see the prompt), and returns false, without waiting, when standard
 /// output cannot be written.
 bool waitForKeyPress(const char* prompt);
-
-#include <string>
-#include <string_view>
 
 /// Whether text written to `fd` goes to a terminal in an 8-bit character set:
 /// one the C library's locale (LC_CTYPE, as the environment sets it) names,

@@ -38,30 +38,26 @@ const char allowedLogins[] =
 /// The path of an option file that holds only the allowed login methods.
 /// MySQL++ sets every option anew on a fresh handle as each connect begins,
 /// and has none for the list, so the client library reads it from this file
-/// then. Throws ConnectionFailed when the file cannot be made, so that no
-/// connect goes without it.
+/// then. Throws ConnectionFailed when the file cannot be made or opened, so
+/// that no connect goes without it.
 const std::string& loginOptionFile() {
     static std::string path;
     if (!path.empty()) return path;
     // In memory, and gone with the program.
     const int fd = memfd_create("music-inventory-client.cnf", MFD_CLOEXEC);
     const std::string text = std::string("[client]\nrestricted-auth=") + allowedLogins + "\n";
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        throw mysqlpp::ConnectionFailed(
-            (std::string("cannot restrict the login methods: ") + std::strerror(errno)).c_str());
-    }
-    path = "/proc/self/fd/" + std::to_string(fd);
-    // The client library would connect without the list if it could not
-    // open the file.
-    const int check = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const std::string made = "/proc/self/fd/" + std::to_string(fd);
+    const int check = written ? open(made.c_str(), O_RDONLY | O_CLOEXEC) : -1;
     if (check < 0) {
         const int error = errno;
-        path.clear();
-        close(fd);
+        if (fd >= 0) close(fd);
         throw mysqlpp::ConnectionFailed(
             (std::string("cannot restrict the login methods: ") + std::strerror(error)).c_str());
     }
     close(check);
+    path = made;
     return path;
 }
 
