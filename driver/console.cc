@@ -6,14 +6,144 @@
 
 #ifdef _WIN32
 
+// The console's code page is another matter; text goes as it is.
+bool eightBitTerminal(int) {
+    return false;
+}
+
+void appendForEightBitTerminal(std::string& out, std::string_view text) {
+    out.append(text);
+}
+
+std::string toEightBitTerminal(std::string_view text) {
+    return std::string(text);
+}
+
+#else
+
+#include <errno.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <strings.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <clocale>
+
+namespace {
+
+/// The character set of the locale when it is neither UTF-8 nor ASCII;
+/// empty otherwise. Only LC_CTYPE is read, and the program's own locale is
+/// "C" again afterwards, so nothing else of its behaviour changes.
+const std::string& localeCharset() {
+    static const std::string charset = [] {
+        std::string name;
+        if (std::setlocale(LC_CTYPE, "") != nullptr) name = nl_langinfo(CODESET);
+        std::setlocale(LC_CTYPE, "C");
+        for (const char* asIs : {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII"}) {
+            if (strcasecmp(name.c_str(), asIs) == 0) return std::string();
+        }
+        return name;
+    }();
+    return charset;
+}
+
+/// From UTF-8 to the locale's character set; to ASCII when iconv does not
+/// know that one, so that nothing it could take for a control gets through.
+iconv_t converter() {
+    static const iconv_t cd = [] {
+        const iconv_t opened = iconv_open(localeCharset().c_str(), "UTF-8");
+        return opened != reinterpret_cast<iconv_t>(-1) ? opened : iconv_open("ASCII", "UTF-8");
+    }();
+    return cd;
+}
+
+/// Converts as much of `in` as the character set has; returns false at the
+/// first character it lacks, having converted nothing of it.
+bool convert(std::string& out, const char*& in, std::size_t& inLeft) {
+    char buffer[256];
+    while (inLeft > 0) {
+        char* to = buffer;
+        std::size_t toLeft = sizeof buffer;
+        const std::size_t done = iconv(converter(), const_cast<char**>(&in), &inLeft, &to, &toLeft);
+        out.append(buffer, static_cast<std::size_t>(to - buffer));
+        if (done == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            iconv(converter(), nullptr, nullptr, nullptr, nullptr);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool eightBitTerminal(int fd) {
+    return isatty(fd) && !localeCharset().empty();
+}
+
+void appendForEightBitTerminal(std::string& out, std::string_view text) {
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    const auto size = static_cast<utf8proc_ssize_t>(text.size());
+    std::string ignored;
+    utf8proc_ssize_t at = 0;
+    while (at < size) {
+        if (bytes[at] >= 0x20 && bytes[at] < 0x7F) {
+            out += static_cast<char>(bytes[at++]);
+            continue;
+        }
+        utf8proc_int32_t codepoint = 0;
+        const utf8proc_ssize_t length = utf8proc_iterate(bytes + at, size - at, &codepoint);
+        if (length <= 0 || codepoint < 0xA0) {
+            out += '?';
+            at += length <= 0 ? 1 : length;
+            continue;
+        }
+        const char* in = text.data() + at;
+        auto inLeft = static_cast<std::size_t>(length);
+        ignored.clear();
+        if (convert(ignored, in, inLeft)) {
+            out.append(text.data() + at, static_cast<std::size_t>(length));
+        } else {
+            out += '?';
+        }
+        at += length;
+    }
+}
+
+std::string toEightBitTerminal(std::string_view text) {
+    std::string out;
+    const char* in = text.data();
+    std::size_t inLeft = text.size();
+    // Only characters the set has are left; anything else would still be
+    // one "?", never a byte of UTF-8.
+    while (!convert(out, in, inLeft)) {
+        out += '?';
+        utf8proc_int32_t codepoint = 0;
+        const auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(in),
+                                             static_cast<utf8proc_ssize_t>(inLeft), &codepoint);
+        const std::size_t skipped = length <= 0 ? 1 : static_cast<std::size_t>(length);
+        in += skipped;
+        inLeft -= skipped;
+    }
+    return out;
+}
+
+#endif
+
+#ifdef _WIN32
+
 #include <conio.h>
+#include <io.h>
 
 bool waitForKeyPress(const char* prompt) {
     std::cout << prompt << std::flush;
     if (!std::cout) return false;
-    // Arrow and function keys come as 0 or 0xE0, then a second code.
-    const int key = _getch();
-    if (key == 0 || key == 0xE0) _getch();
+    // Nobody at the console sees the prompt: answers from a file, the report
+    // into another.
+    if (!_isatty(0) && !_isatty(1)) return true;
+    _getch();
+    // The rest of the press (an arrow's second code, a burst) is queued.
+    while (_kbhit()) _getch();
     return true;
 }
 
@@ -24,6 +154,8 @@ bool waitForKeyPress(const char* prompt) {
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -87,6 +219,43 @@ bool readByte(unsigned char* byte) {
     return got == 1;
 }
 
+/// Whether `fd` is the controlling terminal, the one /dev/tty opens (whose
+/// own device number is not that terminal's).
+bool isTheTerminal(int fd) {
+    const pid_t session = tcgetsid(fd);
+    return session != -1 && session == getsid(0);
+}
+
+/// Whether the bytes one key press sent so far stop where more must follow:
+/// inside a UTF-8 character or an escape sequence.
+bool keyUnfinished(const std::string& sent) {
+    std::size_t lead = sent.size();
+    std::size_t continuations = 0;
+    while (lead > 0 && continuations < 3 &&
+           (static_cast<unsigned char>(sent[lead - 1]) & 0xC0) == 0x80) {
+        --lead;
+        ++continuations;
+    }
+    if (lead > 0) {
+        const auto byte = static_cast<unsigned char>(sent[lead - 1]);
+        const std::size_t needed = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+        if (continuations < needed) return true;
+    }
+    const std::size_t escape = sent.rfind('\x1B');
+    if (escape == std::string::npos) return false;
+    const std::string rest = sent.substr(escape + 1);
+    // ESC alone: an Escape key, or the ESC that Alt puts before a key.
+    if (rest.empty()) return true;
+    if (rest[0] == 'O') return rest.size() < 2;
+    if (rest[0] != '[') return false;
+    // The Linux console's F1 to F5: ESC [ [ and a letter.
+    if (rest.size() > 1 && rest[1] == '[') return rest.size() < 3;
+    // CSI: parameter and intermediate bytes, then one final byte.
+    std::size_t at = 1;
+    while (at < rest.size() && rest[at] >= 0x20 && rest[at] <= 0x3F) ++at;
+    return at == rest.size();
+}
+
 void installHandlers() {
     struct sigaction action = {};
     // Other signals wait while a handler restores the terminal.
@@ -123,7 +292,11 @@ bool waitForKeyPress(const char* prompt) {
     // The controlling terminal, not standard input: the line end after the
     // menu choice stays unread there, and input may come from a pipe.
     ttyFd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (ttyFd < 0 || tcgetattr(ttyFd, &savedSettings) != 0) {
+    // With both input and output away from the terminal (answers from a file,
+    // the report into another) nobody would see the prompt the key is awaited
+    // for there, so there is no wait.
+    if (ttyFd < 0 || tcgetattr(ttyFd, &savedSettings) != 0 ||
+        (!isTheTerminal(STDOUT_FILENO) && !isTheTerminal(STDIN_FILENO))) {
         std::cout << prompt << std::flush;
         if (ttyFd >= 0) close(ttyFd);
         ttyFd = -1;
@@ -148,18 +321,24 @@ bool waitForKeyPress(const char* prompt) {
 
     unsigned char key = 0;
     if (std::cout && readByte(&key)) {
-        // One key may send several bytes (a UTF-8 character, an arrow key's
-        // escape sequence); they arrive together, so what is already queued
-        // of it is read too, and nothing typed after it.
+        // One key may send several bytes (a UTF-8 character, an emoji with a
+        // skin tone, an escape sequence, ESC before one for Alt), and keys may
+        // come in a burst: everything already queued belongs to this press,
+        // so none of it reaches the next prompt unseen.
+        std::string sent(1, static_cast<char>(key));
         keySettings.c_cc[VMIN] = 0;
         tcsetattr(ttyFd, TCSANOW, &keySettings);
-        if (key >= 0xC0) {
-            int following = key >= 0xF0 ? 3 : key >= 0xE0 ? 2 : 1;
-            while (following-- > 0 && readByte(&key)) {
+        bool waited = false;
+        for (;;) {
+            if (readByte(&key)) {
+                sent += static_cast<char>(key);
+                continue;
             }
-        } else if (key == 0x1B && readByte(&key) && (key == '[' || key == 'O')) {
-            while (readByte(&key) && !(key >= 0x40 && key <= 0x7E)) {
-            }
+            // Over a slow link the rest of a sequence may still be on its way.
+            if (waited || !keyUnfinished(sent)) break;
+            keySettings.c_cc[VTIME] = 1;  // tenths of a second
+            tcsetattr(ttyFd, TCSANOW, &keySettings);
+            waited = true;
         }
     }
 

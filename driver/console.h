@@ -1,7 +1,27 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
 /// Writes `prompt` to standard output, then waits for one key press on the
 /// console, without echo and without waiting for Enter; the key is
-/// discarded. Returns at once when there is no console to read from, and
-/// returns false, without waiting, when standard output cannot be written.
+/// discarded, with every byte that press sent and whatever else was already
+/// typed. Returns at once when there is no console to read from, or when
+/// neither standard input nor standard output is that console (nobody there
+/// would see the prompt), and returns false, without waiting, when standard
+/// output cannot be written.
 bool waitForKeyPress(const char* prompt);
+
+/// Whether text written to `fd` goes to a terminal in an 8-bit character set:
+/// one the C library's locale (LC_CTYPE, as the environment sets it) names,
+/// other than UTF-8 and ASCII. There, UTF-8 bytes 0x80 to 0x9F would act as
+/// C1 controls.
+bool eightBitTerminal(int fd);
+
+/// Appends `text`, as UTF-8 still, with every control, every byte that is
+/// not valid UTF-8 and every character that character set lacks as "?", so
+/// that what remains can be laid out by its columns and then converted.
+void appendForEightBitTerminal(std::string& out, std::string_view text);
+
+/// Converts text made by appendForEightBitTerminal to that character set.
+std::string toEightBitTerminal(std::string_view text);

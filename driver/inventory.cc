@@ -1,10 +1,13 @@
 #include "inventory.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <string>
 
 #include "menu.h"
 #include "reports/report.h"
@@ -25,10 +28,44 @@ void makeStandardDescriptorsSafe() {
     }
 }
 
+/// The login methods MariaDB and MySQL servers use for a password or a
+/// socket. Any other is refused: a server could otherwise pick the client
+/// library's "dialog", which writes the server's text on the terminal and
+/// sends it the line the user types.
+const char allowedLogins[] =
+    "mysql_native_password,caching_sha2_password,sha256_password,client_ed25519,parsec";
+
+/// The path of an option file that holds only the allowed login methods.
+/// MySQL++ sets every option anew on a fresh handle as each connect begins,
+/// and has none for the list, so the client library reads it from this file
+/// then. Throws ConnectionFailed when the file cannot be made or opened, so
+/// that no connect goes without it.
+const std::string& loginOptionFile() {
+    static std::string path;
+    if (!path.empty()) return path;
+    // In memory, and gone with the program.
+    const int fd = memfd_create("music-inventory-client.cnf", MFD_CLOEXEC);
+    const std::string text = std::string("[client]\nrestricted-auth=") + allowedLogins + "\n";
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const std::string made = "/proc/self/fd/" + std::to_string(fd);
+    const int check = written ? open(made.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (check < 0) {
+        const int error = errno;
+        if (fd >= 0) close(fd);
+        throw mysqlpp::ConnectionFailed(
+            (std::string("cannot restrict the login methods: ") + std::strerror(error)).c_str());
+    }
+    close(check);
+    path = made;
+    return path;
+}
+
 void connectToServer(mysqlpp::Connection& con, bool selectInventory) {
     // The library applies options at the next connect and then forgets them,
     // so every connect sets them again.
     con.set_option(new mysqlpp::ConnectTimeoutOption(60));
+    con.set_option(new mysqlpp::ReadDefaultFileOption(loginOptionFile()));
     // The library's escaping assumes this character set from here on.
     con.set_option(new mysqlpp::SetCharsetNameOption("utf8mb4"));
     // A server may ignore the character set asked for in the handshake and

@@ -1,5 +1,7 @@
 #include "menu.h"
 
+#include <errmsg.h>
+
 #include <iostream>
 #include <limits>
 
@@ -59,15 +61,20 @@ bool runAction(int optionChoice, mysqlpp::Connection& con, mysqlpp::StoreQueryRe
         return false;
     }
     reopenIfLost(con);
+    int failed = 0;
     if (optionChoice == 0) {
-        listAllArtists(res, query);
+        failed = listAllArtists(res, query);
     } else if (optionChoice == 1) {
-        listAllSongs(res, query);
+        failed = listAllSongs(res, query);
     } else if (optionChoice == 2) {
-        listSongsByArtist(res, query, userArtist);
+        failed = listSongsByArtist(res, query, userArtist);
     } else if (optionChoice == 3) {
-        showArtistOfSong(res, query, userSong);
+        failed = showArtistOfSong(res, query, userSong);
     }
+    // A client library out of memory stops reading a result halfway, and the
+    // rows left unread would fail the next statement without a reason; the
+    // next report gets a new session instead.
+    if (failed && con.errnum() == CR_OUT_OF_MEMORY) con.disconnect();
     return true;
 }
 

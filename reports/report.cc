@@ -6,6 +6,7 @@
 #include <iostream>
 #include <vector>
 
+#include "driver/console.h"
 #include "table.h"
 
 namespace {
@@ -50,9 +51,13 @@ void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::str
                 const std::vector<std::size_t>& widths, const std::vector<const char*>& columns,
                 std::string_view firstCell) {
     static const TextMode mode = modeFor(STDOUT_FILENO);
+    static const bool eightBit = eightBitTerminal(STDOUT_FILENO);
     std::string line;
     appendTableLine(line, header, widths, mode);
     std::cout << line << std::endl;
+    // For an 8-bit terminal the cells are limited to its character set first,
+    // so that the layout counts the columns it will show.
+    std::vector<std::string> limited(eightBit ? columns.size() : 0);
 
     const std::size_t fixedCells = firstCell.empty() ? 0 : 1;
     std::vector<std::string_view> cells(fixedCells + columns.size());
@@ -65,9 +70,15 @@ void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::str
         if (i == 0) indexes = columnIndexes(row, columns);
         for (std::size_t c = 0; c < columns.size(); ++c) {
             cells[fixedCells + c] = fieldText(row[indexes[c]]);
+            if (eightBit) {
+                limited[c].clear();
+                appendForEightBitTerminal(limited[c], cells[fixedCells + c]);
+                cells[fixedCells + c] = limited[c];
+            }
         }
         line.clear();
         appendTableLine(line, cells, widths, mode);
+        if (eightBit) line = toEightBitTerminal(line);
         std::cout << line << std::endl;
         if (!std::cout) return;  // nobody reads the rest
     }
@@ -98,8 +109,12 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
 
 void writeFailureLine(const char* prefix, std::string_view text) {
     static const TextMode mode = modeFor(STDERR_FILENO);
+    static const bool eightBit = eightBitTerminal(STDERR_FILENO);
     std::string line = prefix;
-    if (mode == textVisible) {
+    if (eightBit) {
+        appendForEightBitTerminal(line, text);
+        line = toEightBitTerminal(line);
+    } else if (mode == textVisible) {
         appendVisible(line, text);
     } else {
         for (const char c : text) line += c == '\n' || c == '\r' ? ' ' : c;

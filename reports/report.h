@@ -19,6 +19,7 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
 
 /// Writes `prefix` and `text` as one line on standard error. Line ends in
 /// `text` become spaces, and on a terminal control characters are shown as
-/// stand-ins, so a message from the server can neither split the line nor
-/// drive the terminal.
+/// stand-ins (on an 8-bit terminal as "?", with every character its
+/// character set lacks), so a message from the server can neither split the
+/// line nor drive the terminal.
 void writeFailureLine(const char* prefix, std::string_view text);

@@ -9,8 +9,11 @@
 /// pipe), or with stand-ins for whatever could drive a terminal.
 enum TextMode { textAsDelivered, textVisible };
 
-/// Columns that `text` takes on a terminal. Combining marks count 0, East
-/// Asian wide characters 2; each byte that is not valid UTF-8 counts 1.
+/// Columns that `text` takes on a terminal, counted per extended grapheme
+/// cluster: a cluster takes the width of its first character (East Asian
+/// wide characters and emoji 2), so combining marks, emoji joined by ZWJ or
+/// a skin tone and decomposed Hangul vowels and final consonants add nothing;
+/// each byte that is not valid UTF-8 counts 1.
 std::size_t displayWidth(std::string_view text);
 
 /// Appends `text` with each C0 control and DEL as its Unicode Control

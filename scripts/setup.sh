@@ -14,7 +14,7 @@ run_packages=(
 test_packages=(
     libgtest-dev python3
     clang clang-format libclang-rt-dev valgrind
-    dpkg-dev file lintian man-db mandoc groff-base
+    dpkg-dev file lintian man-db mandoc groff-base locales
 )
 
 installed() {

@@ -3,6 +3,7 @@ terminal's settings as they were on every way out."""
 
 import os
 import resource
+import select
 import signal
 import termios
 import time
@@ -36,15 +37,18 @@ class PauseTest(SessionTest):
         self.assertTrue(no_echo(session.master))
         return session, before
 
-    def test_one_key_is_read_and_not_echoed(self):
-        # Whatever is typed after the key belongs to the menu again, typed
-        # while echo was off.
-        for key in ["x", "\n", " ", "é", "坂", "\x1b[A", "\x1bOP"]:
+    def test_one_key_press_is_read_whole_and_not_echoed(self):
+        # Every byte of the press is read, however many it sends (F1 on the
+        # Linux console, Alt with an arrow, a skin-toned emoji, a burst), and
+        # the next answer is the user's alone.
+        for key in ["x", "\n", " ", "é", "坂", "\x1b[A", "\x1bOP", "\x1b[[A", "\x1b\x1b[A",
+                    "\U0001F44D\U0001F3FD", "xy", "\x1b"]:
             with self.subTest(key=key):
                 session, before = self.start_pause()
-                session.send(key + "4\n")
+                session.send(key)
+                session.answer("\n\n" + MENU + "? ", "4\n")
                 status, output, errors = session.finish()
-                self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + "? \n" + EXIT, ""),
+                self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""),
                                  (status, output, errors))
                 self.assertEqual(before, session.final_settings)
 
@@ -94,6 +98,27 @@ class PauseTest(SessionTest):
         session.answer("? ", "4\n")
         self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""), session.finish())
         self.assertEqual(before, session.final_settings)
+
+    def test_output_away_from_the_terminal(self):
+        # As `music-inventory < answers > report`: nobody sees the prompt, so
+        # nothing waits; as `music-inventory | tee log`: typed at the terminal,
+        # the pause waits for the key there.
+        one_pass = MENU + "? \n" + ARTISTS + PAUSE + "\n\n"
+        session = Session(stdout_pipe=True, stdin_data=b"0\n4\n")
+        with os.fdopen(session.stdout_read, "rb") as pipe:
+            self.assertEqual((0, "", ""), session.finish())
+            self.assertEqual((one_pass + MENU + "? \n" + EXIT).encode(), pipe.read())
+        session = Session(stdout_pipe=True)
+        with os.fdopen(session.stdout_read, "rb") as pipe:
+            self.assertEqual(MENU.encode(), pipe.read(len(MENU)))
+            session.send("0\n")
+            self.assertEqual(one_pass[len(MENU):-2].encode(), pipe.read(len(one_pass) - 2 - len(MENU)))
+            self.assertEqual([], select.select([pipe], [], [], 0.5)[0])
+            session.send("x")
+            self.assertEqual(("\n\n" + MENU + "? ").encode(), pipe.read(len(MENU) + 4))
+            session.send("4\n")
+            self.assertEqual((0, "0\n4\n", ""), session.finish())
+            self.assertEqual(("\n" + EXIT).encode(), pipe.read())
 
     def test_without_a_terminal_the_pause_returns_at_once(self):
         one_pass = MENU + "? \n" + ARTISTS + PAUSE + "\n\n"

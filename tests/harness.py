@@ -7,6 +7,7 @@ Standard error is kept apart on a pipe.
 """
 
 import os
+import resource
 import select
 import signal
 import subprocess
@@ -89,10 +90,11 @@ class Session:
     """One run of the program, its standard output and input on the terminal."""
 
     def __init__(self, socket=SOCKET, stdin_data=None, program=PROGRAM, ignored_signals=(),
-                 stdout_pipe=False):
+                 stdout_pipe=False, address_space=None, environment=()):
         """`ignored_signals` are ignored when the program starts, as under nohup;
         with `stdout_pipe` its standard output is a pipe read from `stdout_read`
-        instead of the terminal."""
+        instead of the terminal; `address_space` limits its memory, in bytes;
+        `environment` adds variables."""
         # The test keeps the terminal's other end open until the program has
         # ended: without one, reading the master fails at once.
         self.master, self._slave = os.openpty()
@@ -106,7 +108,7 @@ class Session:
             self.stdout_read, out_write = os.pipe()
         if stdin_data is not None:
             in_read, in_write = os.pipe()
-        environment = dict(os.environ)
+        environment = dict(os.environ, **dict(environment))
         if socket is not None:
             environment["MYSQL_UNIX_PORT"] = socket
         self.launcher = os.fork()
@@ -122,7 +124,7 @@ class Session:
                 if out_write is not None:
                     os.close(self.stdout_read)
                 self._launch(slave_name, err_write, ctl_read, status_write, in_read,
-                             program, environment, ignored_signals, out_write)
+                             program, environment, ignored_signals, out_write, address_space)
             except BaseException:
                 traceback.print_exc()
             finally:
@@ -144,7 +146,7 @@ class Session:
 
     @staticmethod
     def _launch(slave_name, err_write, ctl_read, status_write, in_read, program, environment,
-                ignored_signals, stdout_fd):
+                ignored_signals, stdout_fd, address_space):
         os.setsid()
         tty = os.open(slave_name, os.O_RDWR)  # the session's controlling terminal
         # Like a shell, the launcher hands the terminal to the program's group
@@ -157,6 +159,8 @@ class Session:
             signal.signal(signal.SIGTTOU, signal.SIG_DFL)
             for signo in ignored_signals:
                 signal.signal(signo, signal.SIG_IGN)
+            if address_space is not None:
+                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
             os.dup2(in_read if in_read is not None else tty, 0)
             os.dup2(stdout_fd if stdout_fd is not None else tty, 1)
             os.dup2(err_write, 2)

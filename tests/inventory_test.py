@@ -3,13 +3,15 @@
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PROGRAM, ROOT, SOCKET, SessionTest,
+from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PROGRAM, ROOT, SOCKET, Session,
+                     SessionTest,
                      load_sample, run_piped, sql)
 
 VALGRIND = os.environ.get("VALGRIND")
@@ -47,6 +49,48 @@ class ConnectionTest(SessionTest):
                                "Unknown database 'Music_Inventory'\n", status=1)
         finally:
             load_sample()
+
+    def test_a_server_asking_for_an_interactive_login_is_refused(self):
+        # A fake server that switches the login to the client library's
+        # "dialog", which would prompt on the terminal for a line to send it.
+        path = "/tmp/mi-dialog-%d.sock" % os.getpid()
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        listener.listen()
+        received = []
+
+        def serve():
+            peer, _ = listener.accept()
+            with peer:
+                def packet(seq, payload):
+                    peer.sendall(struct.pack("<I", len(payload))[:3] + bytes([seq]) + payload)
+                capabilities = 0x1 | 0x8 | 0x200 | 0x2000 | 0x8000 | 0x80000
+                packet(0, b"\x0a5.5.5-10.11.0-MariaDB\0" + struct.pack("<I", 1) + b"12345678\0" +
+                       struct.pack("<HBHH", capabilities & 0xFFFF, 45, 2, capabilities >> 16) +
+                       bytes([21]) + bytes(10) + b"123456789012\0mysql_native_password\0")
+                received.append(peer.recv(65536))  # the handshake response
+                packet(2, b"\xfedialog\0\x02\x1b[2JSession expired. Enter your login password:")
+                peer.settimeout(10)
+                while True:
+                    data = peer.recv(65536)
+                    if not data:
+                        break
+                    received.append(data)
+
+        server = threading.Thread(target=serve, daemon=True)
+        server.start()
+        try:
+            session = Session(socket=path)
+            status, output, errors = session.finish()
+            server.join(15)
+        finally:
+            listener.close()
+            os.unlink(path)
+        self.assertEqual((1, ""), (status, output))
+        self.assertRegex(errors, r"^Connection failed: [^\n]+\n$")
+        # Refused at the switch: nothing was sent after the first answer.
+        self.assertEqual(1, len(received))
+        self.assertIn(b"mysql_native_password", received[0])
 
     def test_exit_at_once(self):
         self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)

@@ -3,6 +3,7 @@
 import os
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -113,6 +114,26 @@ class ArtistListTest(ReportTest):
         self.assertIn("1              Evil\x1b]0;PWNED\x07      \x1b[8mHidden\n"
                       "2              \x1b]52;c;Y3VybA==\x07    A\rB\n\n", output)
 
+    def test_an_8_bit_terminal_gets_only_its_own_characters(self):
+        # Like GNU screen started with LANG=C: UTF-8 bytes 0x80-0x9F would be
+        # C1 controls there (the 0x9B of ě a CSI, the 0x90 of ␉ a DCS).
+        set_tables([(1, "Björk", "Dvořák\u011b2J"), (2, "\t", "坂本"),
+                    (3, "Zoe\u0308", "\x1b]0;X\x07")])
+        with tempfile.TemporaryDirectory() as locales:
+            subprocess.run(["localedef", "-i", "en_US", "-f", "ISO-8859-1",
+                            os.path.join(locales, "en_US.ISO-8859-1")], check=True)
+            session = Session(environment={"LOCPATH": locales, "LC_ALL": "en_US.ISO-8859-1"})
+            session.answer("? ", "0\n")
+            session.answer(PAUSE, "x")
+            session.answer("? ", "4\n")
+            status, output, errors = session.finish()
+        self.assertEqual((0, ""), (status, errors))
+        table = (ARTIST_HEADER + "1              Björk               Dvo?ák?2J\n"
+                 "2              ?                   ??\n"
+                 "3              Zoe?                ?]0;X?\n")
+        self.assertEqual(menu_pass("0", table) + MENU + CHOOSE_EXIT,
+                         output.encode("utf-8", "surrogateescape").decode("latin-1"))
+
     def test_missing_column_fails_without_part_of_a_row(self):
         sql("alter table Artists drop column `Last Name`")
         self.assertReport("0", ARTIST_HEADER,
@@ -121,14 +142,16 @@ class ArtistListTest(ReportTest):
 
 class SongListTest(ReportTest):
 
+    ALL_SONGS = (SONG_HEADER +
+                 "A-1                 Rain                          0.99      7\n"
+                 "A-2                 Don't Stop                    1.29      7\n"
+                 "B-1                 Rainbow's End                 0.69      12\n"
+                 "B-2                 R_n 100%                      1.00      12\n"
+                 "C-1                 Back\\slash                    0.50      -3\n"
+                 "D-1                 Orphan                        2.00      99\n")
+
     def test_all_songs(self):
-        self.assertReport("1", SONG_HEADER +
-                          "A-1                 Rain                          0.99      7\n"
-                          "A-2                 Don't Stop                    1.29      7\n"
-                          "B-1                 Rainbow's End                 0.69      12\n"
-                          "B-2                 R_n 100%                      1.00      12\n"
-                          "C-1                 Back\\slash                    0.50      -3\n"
-                          "D-1                 Orphan                        2.00      99\n")
+        self.assertReport("1", self.ALL_SONGS)
 
     def test_empty_table_prints_the_header(self):
         set_tables(ARTISTS, [])
@@ -278,6 +301,38 @@ class ServerCharacterSetTest(ReportTest):
         restart_server(options=forced("latin1"))
         self.assertReport("0", ARTIST_HEADER + "1              Björk               Guðmundsdóttir\n"
                           "2              Ryuichi             坂本龍一\n")
+
+
+@unittest.skipIf(os.environ.get("MUSIC_INVENTORY_SANITIZED"),
+                 "the sanitizers reserve more address space than any limit leaves")
+class OutOfMemoryTest(ReportTest):
+    """A result too large to hold, whether the client library or the program
+    runs out: that report's failure line, then the next reports as usual."""
+
+    def test_a_result_too_large_to_hold_fails_alone(self):
+        sql("insert into Artists select seq + 100, repeat('f', 40), repeat('l', 40) "
+            "from seq_1_to_300000")
+        session = Session()
+        session.expect("? ")
+        with open("/proc/%d/status" % os.tcgetpgrp(session.master)) as status:
+            at_the_menu = int(status.read().split("VmSize:")[1].split()[0]) * 1024
+        session.send("4\n")
+        session.finish()
+        # Just above what the menu needs the client library fails first;
+        # higher up, the program while keeping the rows.
+        for extra_mib in (8, 64):
+            with self.subTest(extra_mib=extra_mib):
+                session = Session(address_space=at_the_menu + extra_mib * 2**20)
+                for prompt, answer in [("? ", "0\n"), (PAUSE, "x"), ("? ", "1\n"), (PAUSE, "x"),
+                                       ("? ", "2\n"), ("Artist ID? ", "7\n"), (PAUSE, "x"),
+                                       ("? ", "4\n")]:
+                    session.answer(prompt, answer)
+                status, output, errors = session.finish()
+                self.assertEqual((0, menu_pass("0", "") + menu_pass("1", SongListTest.ALL_SONGS) +
+                                  menu_pass("2", "Artist ID? 7\n" + ServerFaultTest.TABLES[1]) +
+                                  MENU + CHOOSE_EXIT), (status, output))
+                self.assertRegex(errors, r"^Failed to get Artists table: "
+                                 r"(Client run out of memory|std::bad_alloc)\n$")
 
 
 def kill_server():

@@ -18,6 +18,11 @@ TEST(DisplayWidth, CountsTerminalColumns) {
     EXPECT_EQ(3u, displayWidth("Zoe\xCC\x88"));          // e and a combining diaeresis
     EXPECT_EQ(8u, displayWidth("坂本龍一"));             // four wide characters
     EXPECT_EQ(5u, displayWidth("a\xF0\x9F\x8E\xB8!!"));  // 🎸 takes two columns
+    // Per grapheme cluster, as terminals draw them:
+    EXPECT_EQ(3u, displayWidth("👨\u200D👩\u200D👧\u200D👦!"));  // one family, joined by ZWJ
+    EXPECT_EQ(4u, displayWidth("\u1112\u1161\u11AB\u1100\u116E\u11A8"));  // 한국, decomposed
+    EXPECT_EQ(2u, displayWidth("\uD55C\u11A8"));  // 한 and a final consonant
+    EXPECT_EQ(3u, displayWidth("👍🏽x"));     // a skin tone joins the emoji
 }
 
 TEST(DisplayWidth, CountsEachInvalidByteAsOneColumn) {
@@ -48,6 +53,7 @@ TEST(TableLine, PadsByDisplayWidth) {
     EXPECT_EQ("Bj\xC3\xB6rk |", line({"Bj\xC3\xB6rk", "|"}, {6}));
     EXPECT_EQ("坂本龍一  |", line({"坂本龍一", "|"}, {10}));
     EXPECT_EQ("Zoe\xCC\x88   |", line({"Zoe\xCC\x88", "|"}, {6}));
+    EXPECT_EQ("👨\u200D👧 |", line({"👨\u200D👧", "|"}, {3}, textVisible));
     // Invalid bytes are written as they came.
     EXPECT_EQ("\xFF\xFE    |", line({"\xFF\xFE", "|"}, {6}));
 }
