@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A private MariaDB server for music-inventory, in a folder of the user's own.
+# A private MariaDB or MySQL server for music-inventory, in a folder of the user's own.
 #
 #   dbserver start  [DATADIR] [SERVER OPTION...]  make the folder if needed, start the
 #                                                 server, create the inventory if missing

@@ -131,7 +131,8 @@ def dbserver(*args, user=None):
 
 
 def client(*args, user=None):
-    return subprocess.run([shutil.which("mariadb") or "mysql", "--no-defaults", "--socket=" + SOCKET, "--user=root",
+    return subprocess.run([shutil.which("mariadb") or "mysql", "--no-defaults",
+                           "--socket=" + SOCKET, "--user=root",
                            "--password=tamrix", "--batch", "--skip-column-names", *args],
                           capture_output=True, text=True, user=user)
 
