@@ -148,7 +148,6 @@ read_pidfile() {
         fi
     fi
 }
-read_pidfile
 
 create() {
     # Only a folder this script began may be emptied; anything else is the user's.
@@ -247,7 +246,7 @@ start() {
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
         "${user_option[@]}" --innodb-buffer-pool-size=64M "${server_options[@]}" "$@" \
         </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
-    local pid=$! ready=0
+    local pid=$! ready=0 reply
     for _ in $(seq 1 600); do
         if [ -e "$incomplete" ]; then
             if "$client_program" --no-defaults --socket="$socket" --user=root \
@@ -256,10 +255,10 @@ start() {
                 ensure_inventory
                 rm -f "$incomplete"
             fi
-        elif admin --connect-timeout=2 -e 'select 1' >/dev/null 2>&1; then
+        elif reply=$(admin --connect-timeout=2 -e 'select 1' 2>&1); then
             ready=1
             break
-        elif admin --connect-timeout=2 -e 'select 1' 2>&1 | grep -q 'Access denied'; then
+        elif [[ $reply == *"Access denied"* ]]; then
             kill "$pid"
             fail "the server in $datadir refuses its administrator; the folder may have been left half-made: remove it (rm -rf '$datadir') and start again"
         fi
@@ -299,6 +298,9 @@ exec 9>"$datadir/lock"
 case "$command" in
 start | load | stop | run) flock 9 ;;
 esac
+# Read under the lock, so that a start or stop running beside this one has
+# finished with the file.
+read_pidfile
 
 finish_run() {
     flock 9
