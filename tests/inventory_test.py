@@ -1,5 +1,6 @@
 """Start and end of the program: the connection and the database it selects."""
 
+import contextlib
 import os
 import shutil
 import socket
@@ -11,11 +12,26 @@ import time
 import unittest
 
 from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PROGRAM, ROOT, SOCKET, Session,
-                     SessionTest,
-                     load_sample, run_piped, sql)
+                     SessionTest, load_sample, run_piped, sql)
 
 VALGRIND = os.environ.get("VALGRIND")
 VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
+
+
+@contextlib.contextmanager
+def fake_server():
+    """A listening Unix socket for a fake server, in a folder of its own that
+    no other user can plant a socket in first; yields (listener, path)."""
+    folder = tempfile.mkdtemp()
+    path = os.path.join(folder, "mysqld.sock")
+    listener = socket.socket(socket.AF_UNIX)
+    try:
+        listener.bind(path)
+        listener.listen()
+        yield listener, path
+    finally:
+        listener.close()
+        shutil.rmtree(folder)
 
 
 class ConnectionTest(SessionTest):
@@ -53,13 +69,9 @@ class ConnectionTest(SessionTest):
     def test_a_server_asking_for_an_interactive_login_is_refused(self):
         # A fake server that switches the login to the client library's
         # "dialog", which would prompt on the terminal for a line to send it.
-        path = "/tmp/mi-dialog-%d.sock" % os.getpid()
-        listener = socket.socket(socket.AF_UNIX)
-        listener.bind(path)
-        listener.listen()
         received = []
 
-        def serve():
+        def serve(listener):
             peer, _ = listener.accept()
             with peer:
                 def packet(seq, payload):
@@ -77,15 +89,11 @@ class ConnectionTest(SessionTest):
                         break
                     received.append(data)
 
-        server = threading.Thread(target=serve, daemon=True)
-        server.start()
-        try:
-            session = Session(socket=path)
-            status, output, errors = session.finish()
+        with fake_server() as (listener, path):
+            server = threading.Thread(target=serve, args=(listener,), daemon=True)
+            server.start()
+            status, output, errors = Session(socket=path).finish()
             server.join(15)
-        finally:
-            listener.close()
-            os.unlink(path)
         self.assertEqual((1, ""), (status, output))
         self.assertRegex(errors, r"^Connection failed: [^\n]+\n$")
         # Refused at the switch: nothing was sent after the first answer.
@@ -100,20 +108,14 @@ class ConnectTimeoutTest(unittest.TestCase):
 
     def test_silent_server_ends_the_wait_after_60_seconds(self):
         # A listener that accepts the connection but never sends its greeting.
-        path = "/tmp/mi-silent-%d.sock" % os.getpid()
-        listener = socket.socket(socket.AF_UNIX)
-        listener.bind(path)
-        listener.listen()
         accepted = []
-        waiter = threading.Thread(target=lambda: accepted.append(listener.accept()), daemon=True)
-        waiter.start()
-        try:
+        with fake_server() as (listener, path):
+            waiter = threading.Thread(target=lambda: accepted.append(listener.accept()),
+                                      daemon=True)
+            waiter.start()
             started = time.monotonic()
             result = run_piped(b"4\n", socket=path, timeout=120)
             elapsed = time.monotonic() - started
-        finally:
-            listener.close()
-            os.unlink(path)
         self.assertEqual(1, len(accepted))
         self.assertEqual((1, ""), result[:2])
         self.assertRegex(result[2], r"^Connection failed: Lost connection to server at "
