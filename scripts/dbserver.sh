@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
 # A private MariaDB or MySQL server for music-inventory, in a folder of the user's own.
 #
-#   dbserver start  [DATADIR] [SERVER OPTION...]  make the folder if needed, start the
-#                                                 server, create the inventory if missing
+#   dbserver start  [--tcp PORT | --no-tcp] [DATADIR] [SERVER OPTION...]
+#                    make the folder if needed, start the server, create the
+#                    inventory if missing; --tcp also listens on 127.0.0.1:PORT
 #   dbserver run    [DATADIR] [PROGRAM [ARG...]]  start it if needed, run music-inventory
 #                                                 on it, stop it after the last run ends
 #   dbserver load   [DATADIR]  replace every artist and song with the sample inventory
 #   dbserver status [DATADIR]  exit 0 when the server lets the program's account in
 #   dbserver stop   [DATADIR]  stop it (nothing to do when it is not running)
 #   dbserver socket [DATADIR]  print its socket path
+#   dbserver port   [DATADIR]  print its TCP port (exit 1 when it has none)
 #   dbserver sql    [DATADIR] [CLIENT ARG...]  run the client as the server's administrator
 #
 # DATADIR defaults to .dbdata in a checkout, else to music-inventory under
 # $XDG_DATA_HOME (~/.local/share). Only its owner may enter it (mode 700);
 # a folder of another user, or one that others may write, is refused. The
-# server listens only on a socket inside it (no TCP), runs as the user who
-# started it, and can read and write files only in DATADIR/files. The
-# program's account, root with the published password "tamrix", may only
-# read the inventory; the administrator's password is made at random and
-# kept in DATADIR/admin.cnf. Server options given to start (such as
-# --character-set-server=latin1) apply to that start only.
+# server listens only on a socket inside it (no TCP unless asked, below),
+# runs as the user who started it, and can read and write files only in
+# DATADIR/files. The program's account, root with the published password
+# "tamrix", may only read the inventory; the administrator's password is
+# made at random and kept in DATADIR/admin.cnf. Server options given to
+# start (such as --character-set-server=latin1) apply to that start only.
+#
+# For a client that cannot reach a Unix socket (the Windows program under
+# Wine, say), start --tcp PORT also listens on 127.0.0.1 at PORT, and keeps
+# doing so at later starts until start --no-tcp. Over TCP only root with its
+# password gets in (as root@127.0.0.1); the administrator stays on the socket.
 set -euo pipefail
 # Everything made here is the user's alone, the server's files included.
 umask 077
@@ -44,12 +51,36 @@ fi
 
 command=${1:-}
 shift || true
+# The TCP port asked for by start: a number, "off" for --no-tcp, or empty to
+# keep the one the folder records.
+tcp_request=
+if [ "$command" = start ]; then
+    case ${1:-} in
+    --tcp)
+        tcp_request=${2:-}
+        shift 2 || true
+        ;;
+    --tcp=*)
+        tcp_request=${1#--tcp=}
+        shift
+        ;;
+    --no-tcp)
+        tcp_request=off
+        shift
+        ;;
+    esac
+    if [ -n "$tcp_request" ] && [ "$tcp_request" != off ] &&
+        ! { [[ $tcp_request =~ ^[1-9][0-9]{0,4}$ ]] && [ "$tcp_request" -le 65535 ]; }; then
+        echo "$name: --tcp needs a port number from 1 to 65535" >&2
+        exit 2
+    fi
+fi
 datadir=${1:-$default_datadir}
 shift || true
 case "$command" in
-start | run | load | status | stop | socket | sql) ;;
+start | run | load | status | stop | socket | port | sql) ;;
 *)
-    sed -n '2,22p' "$0" | sed -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
+    sed -n '2,29p' "$0" | sed -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
     exit 2
     ;;
 esac
@@ -85,6 +116,11 @@ incomplete=$datadir/incomplete
 # Present while the server was started by a run command, which may then stop it.
 started_by_run=$datadir/started-by-run
 password=tamrix
+# The TCP port of the last start that asked for one, until one asks for none.
+port_record=$datadir/tcp-port
+tcp_port=
+if [ -e "$port_record" ]; then tcp_port=$(cat "$port_record"); fi
+[[ $tcp_port =~ ^[0-9]*$ ]] || fail "$port_record holds no port number; remove it and start with --tcp PORT"
 
 # A socket path holds at most 107 bytes. A data folder too deep for that gets
 # a fresh folder from mktemp, whose name only the data folder records.
@@ -113,7 +149,7 @@ find_program() {
     fail "none of $* is installed (on Debian: mariadb-server-core and mariadb-client-core)"
 }
 case "$command" in
-socket | stop) ;;
+socket | port | stop) ;;
 *) find_program client_program mariadb mysql ;;
 esac
 
@@ -214,8 +250,38 @@ ensure_inventory() {
 user_option=()
 [ "$uid" = 0 ] && user_option=(--user=root)
 
+listening() {
+    if [ -n "$1" ]; then echo "on TCP port $1"; else echo "without TCP"; fi
+}
+
+# Over TCP from 127.0.0.1 the server, resolving no names, matches no
+# root@localhost: the program's login there is an account of its own, with
+# the same password and rights, and exists only while TCP is on.
+tcp_account() {
+    if [ -n "$1" ]; then
+        admin <<EOF
+create user if not exists root@'127.0.0.1' identified by '$password';
+alter user root@'127.0.0.1' identified by '$password';
+grant select on mysql_cpp_data.* to root@'127.0.0.1';
+grant select on Music_Inventory.* to root@'127.0.0.1';
+EOF
+    else
+        admin -e "drop user if exists root@'127.0.0.1'"
+    fi
+}
+
 start() {
-    if answers; then return 0; fi
+    local port=$tcp_port
+    case "$tcp_request" in
+    off) port= ;;
+    ?*) port=$tcp_request ;;
+    esac
+    if answers; then
+        if [ "$port" != "$tcp_port" ]; then
+            fail "the server for $datadir is running $(listening "$tcp_port"); stop it ($name stop '$datadir') to start it $(listening "$port")"
+        fi
+        return 0
+    fi
     # All of them first, so that a missing one leaves nothing half-done.
     find_program server_program mariadbd mysqld
     local server_options version
@@ -232,9 +298,32 @@ start() {
     if [ -n "$server_pid" ]; then
         fail "a server for $datadir is running (PID $server_pid) but does not let the program's account in; stop it ($name stop '$datadir')"
     fi
-    if [ -e "$incomplete" ] || [ ! -d "$server_data" ]; then create; fi
+    local new=0
+    if [ -e "$incomplete" ] || [ ! -d "$server_data" ]; then
+        create
+        new=1
+    fi
     private_folder "$datadir/tmp"
     private_folder "$datadir/files"
+    # A new server's root has no password until it is secured: that happens
+    # on the socket alone, before any start on TCP.
+    if [ "$new" = 1 ] && [ -n "$port" ]; then
+        serve "" "$@"
+        stop
+    fi
+    serve "$port" "$@"
+}
+
+# Starts the server, on TCP at port $1 if one is given, and waits until the
+# program's account gets in.
+serve() {
+    local port=$1 network
+    shift
+    if [ -n "$port" ]; then
+        network=(--bind-address=127.0.0.1 --port="$port")
+    else
+        network=(--skip-networking)
+    fi
     # No server of this folder runs (it would have answered, or its PID been
     # known): a socket or a MySQL socket lock left by a killed one is stale.
     rm -f "$socket" "$socket.lock"
@@ -242,11 +331,12 @@ start() {
     # otherwise collide over the same file names in /tmp. Files can be read
     # and written by SQL only in DATADIR/files, and never from the client.
     setsid "$server_program" --no-defaults --datadir="$server_data" --socket="$socket" \
-        --skip-networking --skip-name-resolve --pid-file="$pidfile" --log-error="$logfile" \
+        "${network[@]}" --skip-name-resolve --pid-file="$pidfile" --log-error="$logfile" \
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
         "${user_option[@]}" --innodb-buffer-pool-size=64M "${server_options[@]}" "$@" \
         </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
     local pid=$! ready=0 reply
+    server_pid=$pid
     for _ in $(seq 1 600); do
         if [ -e "$incomplete" ]; then
             if "$client_program" --no-defaults --socket="$socket" --user=root \
@@ -273,9 +363,20 @@ start() {
         fail "the server did not answer within 60 seconds; its log is $logfile"
     fi
     ensure_inventory
+    tcp_account "$port"
     if ! answers; then
         fail "the server in $datadir does not let the program's account in (root with its password)"
     fi
+    if [ -n "$port" ]; then
+        if ! "$client_program" --no-defaults --protocol=tcp --host=127.0.0.1 --port="$port" \
+            --user=root --password="$password" --connect-timeout=2 -e 'select 1' >/dev/null 2>&1; then
+            fail "the server in $datadir does not let the program's account in over TCP at 127.0.0.1:$port"
+        fi
+        echo "$port" >"$port_record"
+    else
+        rm -f "$port_record"
+    fi
+    tcp_port=$port
 }
 
 stop() {
@@ -321,6 +422,10 @@ load)
 status) answers ;;
 stop) stop ;;
 socket) echo "$socket" ;;
+port)
+    [ -n "$tcp_port" ] || fail "the server in $datadir listens on no TCP port (start it with --tcp PORT)"
+    echo "$tcp_port"
+    ;;
 sql) admin "$@" ;;
 run)
     [ $# -gt 0 ] || set -- "$default_program"
@@ -334,6 +439,8 @@ run)
     trap finish_run EXIT
     flock -u 9
     status=0
+    # A client that reaches the server by TCP only (a Windows one) finds it too.
+    if [ -n "$tcp_port" ]; then export MYSQL_TCP_PORT=$tcp_port; fi
     MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
     exit "$status"
     ;;
