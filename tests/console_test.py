@@ -9,8 +9,8 @@ import termios
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, Session, SessionTest, run_piped,
-                     set_tables, settings)
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, UNIX_TERMINAL, Session, SessionTest,
+                     run_piped, set_tables, settings, unix_only)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 # Choice 0, its table and the pause, as far as the wait for the key.
@@ -37,6 +37,7 @@ class PauseTest(SessionTest):
         self.assertTrue(no_echo(session.master))
         return session, before
 
+    @unix_only(UNIX_TERMINAL)
     def test_one_key_press_is_read_whole_and_not_echoed(self):
         # Every byte of the press is read, however many it sends (F1 on the
         # Linux console, Alt with an arrow, a skin-toned emoji, a burst), and
@@ -52,6 +53,7 @@ class PauseTest(SessionTest):
                                  (status, output, errors))
                 self.assertEqual(before, session.final_settings)
 
+    @unix_only(UNIX_TERMINAL)
     def test_terminal_restored_when_a_signal_ends_the_wait(self):
         cases = [("Ctrl-C", "\x03", -signal.SIGINT), ("Ctrl-\\", "\x1c", -signal.SIGQUIT)] + [
             ("signal %d" % signo, signo, -signo)
@@ -69,6 +71,7 @@ class PauseTest(SessionTest):
                 self.assertEqual((status, UP_TO_PAUSE, ""), result)
                 self.assertEqual(before, session.final_settings)
 
+    @unix_only(UNIX_TERMINAL)
     def test_signals_ignored_at_start_stay_ignored(self):
         # As under nohup, or trap '' INT in a script: the keys do nothing.
         session = Session(ignored_signals=(signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP))
@@ -83,6 +86,7 @@ class PauseTest(SessionTest):
         self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""), session.finish())
         self.assertEqual(before, session.final_settings)
 
+    @unix_only(UNIX_TERMINAL)
     def test_ctrl_z_then_fg_waits_for_the_key_again(self):
         session, before = self.start_pause()
         session.send("\x1a")
@@ -99,6 +103,7 @@ class PauseTest(SessionTest):
         self.assertEqual((0, UP_TO_PAUSE + "\n\n" + MENU + CHOOSE_EXIT, ""), session.finish())
         self.assertEqual(before, session.final_settings)
 
+    @unix_only(UNIX_TERMINAL)
     def test_output_away_from_the_terminal(self):
         # As `music-inventory < answers > report`: nobody sees the prompt, so
         # nothing waits; as `music-inventory | tee log`: typed at the terminal,

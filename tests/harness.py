@@ -4,7 +4,18 @@ The program's controlling terminal is the pseudo-terminal, so its pause reads
 real keys; a launcher plays the shell (its own session, the program in a
 foreground process group of its own) so that Ctrl-Z stops it as at a shell.
 Standard error is kept apart on a pipe.
+
+With MUSIC_INVENTORY_WINE naming the Windows build (music-inventory.exe), the
+same cases run it under Wine instead, reaching the private server by TCP
+(started with dbserver.sh start --tcp). Its standard input and output are
+then pipes: the answers go to the input pipe and are echoed into the copy of
+the output where a terminal would have echoed them, keys for the pause are
+not sent (on pipes it does not wait), and CRLF line ends read as LF, so that
+the same transcripts hold. MUSIC_INVENTORY_RUNNER replaces "wine" (empty: run
+the program itself, to try this mode with the Linux build).
 """
+
+import fcntl
 
 import os
 import resource
@@ -22,6 +33,29 @@ DATADIR = os.environ.get("MUSIC_INVENTORY_DB", os.path.join(ROOT, "build", "test
 DBSERVER = os.path.join(ROOT, "scripts", "dbserver.sh")
 SOCKET = subprocess.run([DBSERVER, "socket", DATADIR], check=True, capture_output=True,
                         text=True).stdout.strip()
+WINE = os.environ.get("MUSIC_INVENTORY_WINE")
+if WINE:
+    PROGRAM = WINE
+    COMMAND = os.environ.get("MUSIC_INVENTORY_RUNNER", "wine").split() + [WINE]
+    TCP_PORT = subprocess.run([DBSERVER, "port", DATADIR], check=True, capture_output=True,
+                              text=True).stdout.strip()
+else:
+    COMMAND = [PROGRAM]
+    TCP_PORT = None
+# The program's account as the server sees it: over TCP from 127.0.0.1 it is
+# an account of its own.
+ACCOUNT_HOST = "127.0.0.1" if WINE else "localhost"
+
+# Why cases are left out under Wine.
+UNIX_TERMINAL = ("needs a Unix terminal (termios, signals, Ctrl-Z, an 8-bit locale); "
+                 "under Wine standard input and output are pipes")
+UNIX_SOCKET = "reaches a missing or fake server by a Unix socket path; under Wine it is TCP"
+UNIX_PROCESS = ("needs the program as a Linux process (closed descriptors, a memory limit, "
+                "/proc)")
+
+
+def unix_only(reason):
+    return unittest.skipIf(WINE, reason)
 
 MENU = ("Please enter the number of an action to execute:\n"
         "0 - List All Artists\n"
@@ -79,6 +113,38 @@ def checksum():
     return sql("checksum table Music_Inventory.Artists, Music_Inventory.Songs;"
                "select user, host, authentication_string from mysql.user order by user, host;"
                "show databases;")
+
+
+def wine_environment():
+    """The variables a Wine run adds: a prefix of the tests' own, made once, and
+    the server's TCP port; no debug lines, no window, no Mono or Gecko."""
+    prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(DATADIR), "wine-prefix")
+    environment = {"WINEPREFIX": prefix, "WINEDEBUG": "-all",
+                   "WINEDLLOVERRIDES": "mscoree,mshtml=", "MYSQL_TCP_PORT": TCP_PORT}
+    if COMMAND[0] == "wine" and not os.path.exists(os.path.join(prefix, "system.reg")):
+        with open(prefix + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(os.path.join(prefix, "system.reg")):
+                subprocess.run(["wineboot", "--init"], env=dict(os.environ, **environment),
+                               check=True, capture_output=True)
+    return environment
+
+
+def program_environment(socket, environment=()):
+    environment = dict(os.environ, **dict(environment))
+    if WINE:
+        environment.pop("DISPLAY", None)
+        environment.update(wine_environment())
+    if socket is not None:
+        environment["MYSQL_UNIX_PORT"] = socket
+    return environment
+
+
+def echoed(data):
+    """What a terminal echoes of typed bytes: controls other than line ends and
+    tabs as ^X."""
+    return b"".join(b"^" + bytes([byte ^ 0x40]) if (byte < 0x20 and byte not in b"\n\t")
+                    or byte == 0x7F else bytes([byte]) for byte in data)
 
 
 def settings(fd):
@@ -275,14 +341,77 @@ class Session:
         return self.status, self.text(), self.err.decode("utf-8", "surrogateescape")
 
 
-def run_piped(data, socket=SOCKET, timeout=60, program=(PROGRAM,)):
+class PipeSession(Session):
+    """One run under Wine, its standard input and output on pipes, shown as a
+    terminal would have shown it."""
+
+    def __init__(self, socket=SOCKET, stdin_data=None, environment=()):
+        self.process = subprocess.Popen(
+            COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True, env=program_environment(socket, environment))
+        # Typed answers are echoed; input from a file is not.
+        self._echo = stdin_data is None
+        if stdin_data is not None:
+            self._feed(os.dup(self.process.stdin.fileno()), stdin_data)
+            self.process.stdin.close()
+        self.master = os.dup(self.process.stdout.fileno())
+        self._err_fd = os.dup(self.process.stderr.fileno())
+        self.process.stdout.close()
+        self.process.stderr.close()
+        self._tty_open = True
+        self.out = b""
+        self.err = b""
+        self.cursor = 0
+        self.status = None
+
+    def send(self, data):
+        data = data.encode() if isinstance(data, str) else data
+        while self._pump(0):
+            pass
+        if self.text()[:self.cursor].endswith(PAUSE) or self.process.stdin.closed:
+            return  # the pause did not wait for this key
+        if data == b"\x04":  # the end of input: the pipe is closed
+            self.process.stdin.close()
+            return
+        if self._echo:
+            self.out += echoed(data)
+        try:
+            self.process.stdin.write(data)
+            self.process.stdin.flush()
+        except BrokenPipeError:
+            pass
+
+    def finish(self, timeout=30):
+        try:
+            self.status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise AssertionError("the program did not end; output:\n" + self.text())
+        while self._tty_open or self._err_fd >= 0:
+            self._pump(1)
+        os.close(self.master)
+        try:
+            self.process.stdin.close()
+        except BrokenPipeError:
+            pass
+        return self.status, self.text(), normalised(self.err)
+
+
+def normalised(data):
+    return data.decode("utf-8", "surrogateescape").replace("\r\n", "\n")
+
+
+if WINE:
+    Session = PipeSession  # noqa: F811
+
+
+def run_piped(data, socket=SOCKET, timeout=60, program=None):
     """Runs the program without a controlling terminal, input from a pipe (the
     pause then returns at once); returns (status, output, errors)."""
-    result = subprocess.run(list(program), input=data, capture_output=True, timeout=timeout,
-                            start_new_session=True,
-                            env=dict(os.environ, MYSQL_UNIX_PORT=socket))
-    return (result.returncode, result.stdout.decode("utf-8", "surrogateescape"),
-            result.stderr.decode("utf-8", "surrogateescape"))
+    result = subprocess.run(list(program or COMMAND), input=data, capture_output=True,
+                            timeout=timeout, start_new_session=True,
+                            env=program_environment(socket))
+    return (result.returncode, normalised(result.stdout), normalised(result.stderr))
 
 
 def menu_pass(choice, body):

@@ -11,8 +11,9 @@ import threading
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PROGRAM, ROOT, SOCKET, Session,
-                     SessionTest, load_sample, run_piped, sql)
+from harness import (ACCOUNT_HOST, CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PROGRAM, ROOT,
+                     SOCKET, TCP_PORT, UNIX_SOCKET, Session, SessionTest, load_sample,
+                     program_environment, run_piped, sql, unix_only)
 
 VALGRIND = os.environ.get("VALGRIND")
 VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
@@ -36,6 +37,7 @@ def fake_server():
 
 class ConnectionTest(SessionTest):
 
+    @unix_only(UNIX_SOCKET)
     def test_no_server_is_one_line_on_standard_error(self):
         self.assertSession(
             [], "", "Connection failed: Can't connect to local server through socket "
@@ -43,12 +45,13 @@ class ConnectionTest(SessionTest):
             socket="/tmp/no-such-dir/mysqld.sock")
 
     def test_refused_password(self):
-        sql("alter user root@localhost identified by 'other'")
+        account = "root@'%s'" % ACCOUNT_HOST
+        sql("alter user %s identified by 'other'" % account)
         try:
             self.assertSession([], "", "Connection failed: Access denied for user "
-                               "'root'@'localhost' (using password: YES)\n", status=1)
+                               "'root'@'%s' (using password: YES)\n" % ACCOUNT_HOST, status=1)
         finally:
-            sql("alter user root@localhost identified by 'tamrix'")
+            sql("alter user %s identified by 'tamrix'" % account)
 
     def test_missing_connect_database(self):
         sql("drop database mysql_cpp_data")
@@ -66,6 +69,7 @@ class ConnectionTest(SessionTest):
         finally:
             load_sample()
 
+    @unix_only(UNIX_SOCKET)
     def test_a_server_asking_for_an_interactive_login_is_refused(self):
         # A fake server that switches the login to the client library's
         # "dialog", which would prompt on the terminal for a line to send it.
@@ -197,11 +201,23 @@ class PrivateServerTest(unittest.TestCase):
             sql("select 1 into outfile '%s'" % outside)
         self.assertFalse(os.path.exists(outside))
         self.assertEqual("0\t0\n", sql("select @@local_infile, load_file('/etc/passwd') is not null"))
-        # Besides the server's own locked accounts, only these two.
-        self.assertEqual("music-inventory-admin localhost\nroot localhost\n", sql(
+        # Besides the server's own locked accounts, only these two, and root
+        # for TCP where the server listens on it.
+        self.assertEqual("music-inventory-admin localhost\n" +
+                         ("root 127.0.0.1\n" if TCP_PORT else "") + "root localhost\n", sql(
             "select user, host from mysql.user where user not in "
-            "('mariadb.sys', 'mysql.sys', 'mysql.session', 'mysql.infoschema') order by user"
+            "('mariadb.sys', 'mysql.sys', 'mysql.session', 'mysql.infoschema') order by user, host"
         ).replace("\t", " "))
+        if TCP_PORT:
+            # Over TCP only the program's password gets in.
+            def tcp(user, password):
+                return subprocess.run([shutil.which("mariadb") or "mysql", "--no-defaults",
+                                       "--protocol=tcp", "--host=127.0.0.1", "--port=" + TCP_PORT,
+                                       "--user=" + user, "--password=" + password, "-e",
+                                       "select 1"], capture_output=True).returncode
+            self.assertEqual([0, 1, 1, 1, 1], [
+                tcp("root", "tamrix"), tcp("root", ""), tcp("nobody", ""),
+                tcp("music-inventory-admin", ""), tcp("mariadb.sys", "")])
 
     def test_a_stale_pid_file_is_ignored_and_removed(self):
         pidfile = os.path.join(DATADIR, "server.pid")
@@ -221,14 +237,18 @@ class PrivateServerTest(unittest.TestCase):
 
     def test_the_last_of_two_run_commands_stops_the_server(self):
         self.assertEqual(0, dbserver("stop", DATADIR).returncode)
-        first = subprocess.Popen([DBSERVER, "run", DATADIR, PROGRAM], stdin=subprocess.PIPE,
+        # The run command names the server's TCP port, if any, itself.
+        environment = program_environment(None)
+        environment.pop("MYSQL_TCP_PORT", None)
+        first = subprocess.Popen([DBSERVER, "run", DATADIR, *COMMAND], stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 start_new_session=True)
+                                 start_new_session=True, env=environment)
         line = None
-        while line != b"4 - Exit\n" and line != b"":
+        while line not in (b"4 - Exit\n", b"4 - Exit\r\n", b""):
             line = first.stdout.readline()
-        second = subprocess.run([DBSERVER, "run", DATADIR, PROGRAM], input=b"0\n4\n",
-                                capture_output=True, start_new_session=True, timeout=60)
+        second = subprocess.run([DBSERVER, "run", DATADIR, *COMMAND], input=b"0\n4\n",
+                                capture_output=True, start_new_session=True, timeout=60,
+                                env=environment)
         self.assertEqual((0, b""), (second.returncode, second.stderr))
         out, err = first.communicate(b"0\n4\n", timeout=60)
         self.assertEqual(0, first.returncode)

@@ -5,8 +5,8 @@ import re
 import subprocess
 import unittest
 
-from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, Session, SessionTest,
-                     menu_pass, run_piped, set_tables, sql)
+from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, UNIX_PROCESS, Session,
+                     SessionTest, menu_pass, run_piped, set_tables, sql, unix_only)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
@@ -124,6 +124,7 @@ class BadInputTest(SessionTest):
                                  (status, output, errors))
 
 
+@unix_only(UNIX_PROCESS)
 class ClosedOutputTest(SessionTest):
 
     @classmethod

@@ -7,8 +7,9 @@ import tempfile
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, Session, SessionTest, checksum,
-                     load_sample, menu_pass, run_piped, server_is_mysql, set_tables, sql)
+from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, UNIX_PROCESS, UNIX_TERMINAL,
+                     Session, SessionTest, checksum, load_sample, menu_pass, run_piped,
+                     server_is_mysql, set_tables, sql, unix_only)
 
 ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 SONG_HEADER = "ISSN                Title                         Cost      ID\n"
@@ -102,6 +103,7 @@ class ArtistListTest(ReportTest):
                          (status, output))
         self.assertRegex(errors, r"^Failed to get Artists table: Table '[^']+' doesn't exist\n$")
 
+    @unix_only(UNIX_TERMINAL)
     def test_control_characters_cannot_drive_the_terminal(self):
         names = [(1, "Evil\x1b]0;PWNED\x07", "\x1b[8mHidden"), (2, "\x1b]52;c;Y3VybA==\x07", "A\rB\n")]
         set_tables(names)
@@ -114,6 +116,7 @@ class ArtistListTest(ReportTest):
         self.assertIn("1              Evil\x1b]0;PWNED\x07      \x1b[8mHidden\n"
                       "2              \x1b]52;c;Y3VybA==\x07    A\rB\n\n", output)
 
+    @unix_only(UNIX_TERMINAL)
     def test_an_8_bit_terminal_gets_only_its_own_characters(self):
         # Like GNU screen started with LANG=C: UTF-8 bytes 0x80-0x9F would be
         # C1 controls there (the 0x9B of ě a CSI, the 0x90 of ␉ a DCS).
@@ -305,6 +308,7 @@ class ServerCharacterSetTest(ReportTest):
 
 @unittest.skipIf(os.environ.get("MUSIC_INVENTORY_SANITIZED"),
                  "the sanitizers reserve more address space than any limit leaves")
+@unix_only(UNIX_PROCESS)
 class OutOfMemoryTest(ReportTest):
     """A result too large to hold, whether the client library or the program
     runs out: that report's failure line, then the next reports as usual."""
