@@ -12,7 +12,9 @@ then pipes: the answers go to the input pipe and are echoed into the copy of
 the output where a terminal would have echoed them, keys for the pause are
 not sent (on pipes it does not wait), and CRLF line ends read as LF, so that
 the same transcripts hold. MUSIC_INVENTORY_RUNNER replaces "wine" (empty: run
-the program itself, to try this mode with the Linux build).
+the program itself, to try this mode with the Linux build);
+MUSIC_INVENTORY_WINE_DLLS lists the folders (separated by ":") of the DLLs
+it needs that are not beside it.
 """
 
 import fcntl
@@ -120,11 +122,16 @@ def wine_environment():
     the server's TCP port; no debug lines, no window, no Mono or Gecko."""
     prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(DATADIR), "wine-prefix")
     environment = {"WINEPREFIX": prefix, "WINEDEBUG": "-all",
-                   "WINEDLLOVERRIDES": "mscoree,mshtml=", "MYSQL_TCP_PORT": TCP_PORT}
-    if COMMAND[0] == "wine" and not os.path.exists(os.path.join(prefix, "system.reg")):
+                   "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=", "MYSQL_TCP_PORT": TCP_PORT}
+    dlls = [folder for folder in os.environ.get("MUSIC_INVENTORY_WINE_DLLS", "").split(":")
+            if folder]
+    if dlls:
+        environment["WINEPATH"] = ";".join("Z:" + folder.replace("/", "\\") for folder in dlls)
+    made = os.path.join(prefix, "drive_c", "windows", "system32")
+    if COMMAND[0] == "wine" and not os.path.isdir(made):
         with open(prefix + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            if not os.path.exists(os.path.join(prefix, "system.reg")):
+            if not os.path.isdir(made):
                 subprocess.run(["wineboot", "--init"], env=dict(os.environ, **environment),
                                check=True, capture_output=True)
     return environment
@@ -387,9 +394,13 @@ class PipeSession(Session):
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError("the program did not end; output:\n" + self.text())
-        while self._tty_open or self._err_fd >= 0:
-            self._pump(1)
+        # Wine's own processes may keep the pipes open after the program has
+        # ended; what it wrote is in them by then.
+        while self._pump(0.05):
+            pass
         os.close(self.master)
+        if self._err_fd >= 0:
+            os.close(self._err_fd)
         try:
             self.process.stdin.close()
         except BrokenPipeError:
@@ -408,6 +419,8 @@ if WINE:
 def run_piped(data, socket=SOCKET, timeout=60, program=None):
     """Runs the program without a controlling terminal, input from a pipe (the
     pause then returns at once); returns (status, output, errors)."""
+    if WINE and program is None:
+        return PipeSession(socket, stdin_data=data).finish(timeout)
     result = subprocess.run(list(program or COMMAND), input=data, capture_output=True,
                             timeout=timeout, start_new_session=True,
                             env=program_environment(socket))

@@ -1,0 +1,23 @@
+#!/bin/sh
+# A Wine prefix of the tests' own, made anew for each run, with its Wine
+# server kept running until the run ends: a server started for each program
+# costs a second, and its helpers would hold the program's pipes open for
+# seconds after it ends.
+#
+#   wine_prefix.sh start|stop PREFIX
+set -eu
+[ $# = 2 ] || { echo "usage: $0 start|stop PREFIX" >&2; exit 2; }
+export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+unset DISPLAY WAYLAND_DISPLAY
+case $1 in
+start)
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    # Nothing Wine leaves running may hold the test runner's output open.
+    wineserver -p </dev/null >/dev/null 2>&1
+    wineboot --init </dev/null >/dev/null 2>&1
+    ;;
+stop) wineserver -k 2>/dev/null || true ;;
+*) echo "usage: $0 start|stop PREFIX" >&2; exit 2 ;;
+esac
