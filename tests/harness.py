@@ -17,11 +17,11 @@ MUSIC_INVENTORY_WINE_DLLS lists the folders (separated by ":") of the DLLs
 it needs that are not beside it.
 """
 
-import fcntl
 
 import os
 import resource
 import select
+import shutil
 import signal
 import subprocess
 import termios
@@ -39,6 +39,9 @@ WINE = os.environ.get("MUSIC_INVENTORY_WINE")
 if WINE:
     PROGRAM = WINE
     COMMAND = os.environ.get("MUSIC_INVENTORY_RUNNER", "wine").split() + [WINE]
+    if COMMAND[0] == "wine":
+        COMMAND[0] = shutil.which("wine") or "/usr/bin/wine"
+    os.environ.pop("DISPLAY", None)  # no window: Wine's console stays in the terminal
     TCP_PORT = subprocess.run([DBSERVER, "port", DATADIR], check=True, capture_output=True,
                               text=True).stdout.strip()
 else:
@@ -118,8 +121,8 @@ def checksum():
 
 
 def wine_environment():
-    """The variables a Wine run adds: a prefix of the tests' own, made once, and
-    the server's TCP port; no debug lines, no window, no Mono or Gecko."""
+    """The variables a Wine run adds: the tests' own prefix (made by
+    wine_prefix.sh) and the server's TCP port; no debug lines, no Mono or Gecko."""
     prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(DATADIR), "wine-prefix")
     environment = {"WINEPREFIX": prefix, "WINEDEBUG": "-all",
                    "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=", "MYSQL_TCP_PORT": TCP_PORT}
@@ -127,20 +130,16 @@ def wine_environment():
             if folder]
     if dlls:
         environment["WINEPATH"] = ";".join("Z:" + folder.replace("/", "\\") for folder in dlls)
-    made = os.path.join(prefix, "drive_c", "windows", "system32")
-    if COMMAND[0] == "wine" and not os.path.isdir(made):
-        with open(prefix + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            if not os.path.isdir(made):
-                subprocess.run(["wineboot", "--init"], env=dict(os.environ, **environment),
-                               check=True, capture_output=True)
+    if (os.path.basename(COMMAND[0]) == "wine"
+            and not os.path.isdir(os.path.join(prefix, "drive_c", "windows"))):
+        raise RuntimeError("no Wine prefix in %s: make it with %s start %s" % (
+            prefix, os.path.join(ROOT, "tests", "wine_prefix.sh"), prefix))
     return environment
 
 
 def program_environment(socket, environment=()):
     environment = dict(os.environ, **dict(environment))
     if WINE:
-        environment.pop("DISPLAY", None)
         environment.update(wine_environment())
     if socket is not None:
         environment["MYSQL_UNIX_PORT"] = socket
@@ -237,7 +236,9 @@ class Session:
             os.dup2(in_read if in_read is not None else tty, 0)
             os.dup2(stdout_fd if stdout_fd is not None else tty, 1)
             os.dup2(err_write, 2)
-            os.execve(program, [program], environment)
+            # A list is a command: Wine and the program's Windows build.
+            command = list(program) if isinstance(program, (list, tuple)) else [program]
+            os.execve(command[0], command, environment)
         try:
             os.setpgid(child, child)
         except OSError:
@@ -412,6 +413,8 @@ def normalised(data):
     return data.decode("utf-8", "surrogateescape").replace("\r\n", "\n")
 
 
+# The program on a terminal even under Wine (Wine's console then).
+TerminalSession = Session
 if WINE:
     Session = PipeSession  # noqa: F811
 

@@ -17,6 +17,12 @@ start)
     # Nothing Wine leaves running may hold the test runner's output open.
     wineserver -p </dev/null >/dev/null 2>&1
     wineboot --init </dev/null >/dev/null 2>&1
+    # Wine's desktop, which a console needs, with no display; kept alive by a
+    # window of its own (Wine's file manager, never shown), as it ends soon
+    # after its last program. A program on a terminal that has to start it
+    # waits ten seconds and may lose its first keys to it.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    setsid wine explorer.exe </dev/null >/dev/null 2>&1 &
     ;;
 stop) wineserver -k 2>/dev/null || true ;;
 *) echo "usage: $0 start|stop PREFIX" >&2; exit 2 ;;
