@@ -335,8 +335,15 @@ serve() {
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
         "${user_option[@]}" --innodb-buffer-pool-size=64M "${server_options[@]}" "$@" \
         </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
-    local pid=$! ready=0 reply
+    local pid=$! ready=0 reply exe
     server_pid=$pid
+    # Until setsid has run the server, that PID is still a copy of this
+    # script, or setsid: not yet the server, nor a server that died.
+    for _ in $(seq 1 500); do
+        exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || break
+        case ${exe##*/} in mariadbd | mysqld) break ;; esac
+        sleep 0.01
+    done
     for _ in $(seq 1 600); do
         if [ -e "$incomplete" ]; then
             if "$client_program" --no-defaults --socket="$socket" --user=root \
