@@ -37,6 +37,7 @@ set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
 set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
 set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${MINGW_OBJDUMP}\")
 set(music_inventory_program \"$<TARGET_FILE:music-inventory>\")
+set(music_inventory_strip \"${CMAKE_STRIP}\")
 set(music_inventory_runtime_dirs \"${runtime_dirs}\")
 set(music_inventory_system_dlls \"${system_dlls}\")
 ")
@@ -49,11 +50,22 @@ file(GET_RUNTIME_DEPENDENCIES
     PRE_EXCLUDE_REGEXES "^api-ms-" "^ext-ms-")
 foreach(dll IN LISTS unresolved)
     string(TOLOWER "${dll}" name)
-    if(NOT name IN_LIST music_inventory_system_dlls)
+    # The install script sets no policies: IN_LIST would not be known.
+    list(FIND music_inventory_system_dlls "${name}" index)
+    if(index EQUAL -1)
         message(FATAL_ERROR "${dll}, which the program loads, is not found")
     endif()
 endforeach()
 file(INSTALL ${resolved} DESTINATION "${CMAKE_INSTALL_PREFIX}")
+# The libraries were built with debugging information, which a user's copy
+# does not need.
+if(CMAKE_INSTALL_DO_STRIP)
+    foreach(dll IN LISTS resolved)
+        get_filename_component(name "${dll}" NAME)
+        execute_process(COMMAND "${music_inventory_strip}" --strip-debug
+            "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${name}")
+    endforeach()
+endif()
 ]])
 
 # The notices of the libraries shipped, under names that tell whose they are.
