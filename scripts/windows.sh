@@ -248,7 +248,7 @@ step "program built"
 (cd "$out" && logged "$out/cpack.log" cpack -G "NSIS;ZIP")
 step "installer and ZIP made: $(cd "$out" && ls music-inventory-*.exe music-inventory-*.zip | tr '\n' ' ')"
 
-status=0
-(cd "$out" && ctest --output-on-failure -j2) || status=$?
-[ "$status" = 0 ] || fail "the cross build's tests failed"
-step "passed"
+(cd "$out" && ctest --output-on-failure -j2) || fail "the cross build's tests failed"
+step "tests run"
+echo "windows: passed: ${out#"$here"/}/$(cd "$out" && ls music-inventory-*-win64.exe)," \
+    "${out#"$here"/}/$(cd "$out" && ls music-inventory-*-win64.zip); libraries in ${deps#"$here"/}" >&2
