@@ -90,12 +90,13 @@ build_connector() {
     # Only password logins are ever wanted: the client library must not load
     # dialog (it would prompt on the console), the clear-text password or
     # GSSAPI/SSPI, so they are not built at all; the other password methods
-    # are built in rather than loaded. Windows' own crypto API serves them
-    # without TLS. The plugin folder compiled in comes from the install
-    # prefix: it is one under Program Files, which only administrators may
-    # write and the installer puts no plugin in, so no user can plant one
-    # there (a path without a drive would be C:\work\..., which any user may
-    # create). The files themselves are installed into the deps prefix.
+    # are built in rather than loaded (their hashing and RSA come from
+    # Windows' crypto API, TLS from Schannel, so no OpenSSL is shipped), and
+    # so is the shared-memory transport: no plugin is a file of its own.
+    # The plugin folder compiled in comes from the install prefix: one under
+    # Program Files, which only administrators may write and the installer
+    # puts no plugin in. A path without a drive would be C:\work\..., which
+    # any user may create. The files are installed into the deps prefix.
     logged "$work/connector-configure.log" cmake -S "$source" -B "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DWINDOWS_DEPS="$deps" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
