@@ -10,6 +10,10 @@ export WINEPREFIX=$scratch/prefix WINEDEBUG=-all
 # No Gecko or Mono to offer: those prompts would want a display.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Wine 10's Wayland driver complains on standard error without a runtime
+# folder, even with nothing to show; an empty private one quiets it.
+export XDG_RUNTIME_DIR=$scratch/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 cleanup() {
     wineserver -k 2>/dev/null || true
     rm -rf "$scratch"
