@@ -8,8 +8,9 @@
 # utf8proc through an apt configuration of its own under build-windows/apt,
 # so the system's is never changed; apt checks them against Debian's signed
 # index, and each .dsc is checked against the hash pinned below too. Builds
-# them for Windows into build-windows/deps (once for the pinned versions),
-# then the program in build-windows, its installer and ZIP, and runs ctest.
+# them for Windows once into build-windows/deps-*, a folder of their own for
+# each set of pins and build steps, then the program in build-windows, its
+# installer and ZIP, and runs ctest there.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,9 @@ started=$SECONDS
 
 # bookworm's versions: Connector/C 3.3 (in MariaDB 10.11), the MySQL++ 3.2.5
 # and utf8proc 2.8.0 that the program is tested with on Debian 12. Fetched
-# from bookworm whatever the host runs.
+# from bookworm whatever the host runs. A point release of Debian 12 replaces
+# MariaDB's version on the mirror; the fetch then fails, naming the pin to
+# move.
 suite=bookworm
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # name, version, SHA-256 of its .dsc
