@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <streambuf>
 #include <string>
 
