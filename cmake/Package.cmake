@@ -1,7 +1,13 @@
-# Install rules and the Debian and source packages (CPack).
+# Install rules and the Debian and source packages, or on Windows the
+# installer and the ZIP (CPack).
 
 include(GNUInstallDirs)
 set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}")
+
+if(WIN32)
+    include("${CMAKE_CURRENT_LIST_DIR}/PackageWindows.cmake")
+    return()
+endif()
 
 # Debian wants the manual page and the changelog compressed, reproducibly.
 find_program(GZIP gzip)

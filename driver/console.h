@@ -1,7 +1,23 @@
 #pragma once
 
+// The program's only contact with the terminal or console, one file per
+// platform behind this interface: the standard streams, the pause, and how
+// text must be shaped for the screen.
+
 #include <string>
 #include <string_view>
+
+/// Readies the standard streams before anything else runs; the console's
+/// own settings are left as they were found, or restored by closeConsole and
+/// on every way out that ends the program.
+void openConsole();
+
+/// Writes out what is pending and gives back what openConsole took.
+void closeConsole();
+
+/// Whether descriptor `fd` (0, 1 or 2) is a terminal or console, where text
+/// from the database must be shown, never obeyed.
+bool isTerminal(int fd);
 
 /// Writes `prompt` to standard output, then waits for one key press on the
 /// console, without echo and without waiting for Enter; the key is

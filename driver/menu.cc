@@ -5,8 +5,8 @@
 #include <iostream>
 #include <limits>
 
+#include "connection.h"
 #include "console.h"
-#include "inventory.h"
 #include "reports/reports.h"
 
 namespace {

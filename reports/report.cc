@@ -1,7 +1,5 @@
 #include "report.h"
 
-#include <unistd.h>
-
 #include <exception>
 #include <iostream>
 #include <vector>
@@ -11,9 +9,12 @@
 
 namespace {
 
+const int standardOutput = 1;
+const int standardError = 2;
+
 /// Decided once per run: whether text from the database meets a terminal.
 TextMode modeFor(int fd) {
-    return isatty(fd) ? textVisible : textAsDelivered;
+    return isTerminal(fd) ? textVisible : textAsDelivered;
 }
 
 int reportFailure(const char* failurePrefix, const char* errorText) {
@@ -50,8 +51,8 @@ std::vector<int> columnIndexes(const mysqlpp::Row& row, const std::vector<const 
 void printTable(const mysqlpp::StoreQueryResult& res, const std::vector<std::string_view>& header,
                 const std::vector<std::size_t>& widths, const std::vector<const char*>& columns,
                 std::string_view firstCell) {
-    static const TextMode mode = modeFor(STDOUT_FILENO);
-    static const bool eightBit = eightBitTerminal(STDOUT_FILENO);
+    static const TextMode mode = modeFor(standardOutput);
+    static const bool eightBit = eightBitTerminal(standardOutput);
     std::string line;
     appendTableLine(line, header, widths, mode);
     std::cout << line << std::endl;
@@ -108,8 +109,8 @@ int runReport(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, const std::
 }
 
 void writeFailureLine(const char* prefix, std::string_view text) {
-    static const TextMode mode = modeFor(STDERR_FILENO);
-    static const bool eightBit = eightBitTerminal(STDERR_FILENO);
+    static const TextMode mode = modeFor(standardError);
+    static const bool eightBit = eightBitTerminal(standardError);
     std::string line = prefix;
     if (eightBit) {
         appendForEightBitTerminal(line, text);

@@ -3,6 +3,7 @@
 #
 #   scripts/fresh-system.sh SUITE [--user]     SUITE: trixie, bookworm, ...
 #   scripts/fresh-system.sh sid --mysql        the same with MySQL installed first
+#   scripts/fresh-system.sh SUITE --windows    the Windows build instead
 #
 # Makes a minimal system of SUITE with debootstrap (the bare system is cached
 # as a tarball under ${XDG_CACHE_HOME:-~/.cache}/music-inventory), installs
@@ -14,17 +15,21 @@
 # With --mysql, MySQL's server and client are installed before anything else
 # (so every private server is MySQL's), and it checks that MySQL is still
 # installed at the end, that no MariaDB server was, and that the program
-# builds without a warning.
+# builds without a warning. With --windows, it runs scripts/windows.sh from
+# the clean clone instead of the two commands: the cross build, its installer
+# and ZIP, and their tests under Wine.
 # Needs root, debootstrap, python3 and Debian's package mirror.
 set -euo pipefail
 
-suite=${1:?usage: scripts/fresh-system.sh SUITE [--user] [--mysql]}
+suite=${1:?usage: scripts/fresh-system.sh SUITE [--user] [--mysql] [--windows]}
 as_user=0
 mysql=0
+windows=0
 for option in "${@:2}"; do
     case "$option" in
     --user) as_user=1 ;;
     --mysql) mysql=1 ;;
+    --windows) windows=1 ;;
     *) echo "fresh-system: unknown option $option" >&2; exit 2 ;;
     esac
 done
@@ -78,7 +83,10 @@ fi
 # mktemp made it private (and the tarball keeps that); a test user must be
 # able to enter the system.
 chmod 755 "$root"
-for fs in proc sys dev dev/pts; do
+filesystems=(proc sys dev dev/pts)
+# Wine's server and its programs share memory there.
+[ "$windows" = 1 ] && filesystems+=(dev/shm)
+for fs in "${filesystems[@]}"; do
     mount --bind "/$fs" "$root/$fs"
     mounts+=("$root/$fs")
 done
@@ -125,6 +133,19 @@ step "$suite: checkout cloned into $home/music-inventory"
 
 tag=$suite${extra:+-user}
 [ "$mysql" = 1 ] && tag+=-mysql
+label=$suite
+[ "$as_user" = 1 ] && label+=" --user"
+[ "$mysql" = 1 ] && label+=" --mysql"
+if [ "$windows" = 1 ]; then
+    log=$cache/$tag-windows.log
+    if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/windows.sh" </dev/null >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        fail "the Windows command failed; its whole output is in $log"
+    fi
+    step "$suite: Windows command passed ($(grep -o '[0-9]*% tests passed.*' "$log" || echo 'no tests'))"
+    step "$label --windows: passed"
+    exit 0
+fi
 log=$cache/$tag-test.log
 if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/test.sh" </dev/null >"$log" 2>&1; then
     tail -n 40 "$log" >&2
@@ -192,7 +213,4 @@ if [ "$mysql" = 1 ]; then
     [ "$warnings" = 0 ] || fail "the build showed $warnings warnings"
     step "$suite: MySQL still installed, no MariaDB server, built without a warning"
 fi
-label=$suite
-[ "$as_user" = 1 ] && label+=" --user"
-[ "$mysql" = 1 ] && label+=" --mysql"
 step "$label: passed, no server left running"

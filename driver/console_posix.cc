@@ -1,34 +1,21 @@
-// All terminal handling of the program: the single-key read of the pause.
-
-#include "console.h"
-
-#include <iostream>
-
-#ifdef _WIN32
-
-// The console's code page is another matter; text goes as it is.
-bool eightBitTerminal(int) {
-    return false;
-}
-
-void appendForEightBitTerminal(std::string& out, std::string_view text) {
-    out.append(text);
-}
-
-std::string toEightBitTerminal(std::string_view text) {
-    return std::string(text);
-}
-
-#else
+// All terminal handling of the program on POSIX systems: the standard
+// descriptors, the 8-bit character sets, and the single-key read of the pause.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <signal.h>
 #include <strings.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
 #include <clocale>
+#include <iostream>
+#include <string>
+
+#include "console.h"
 
 namespace {
 
@@ -127,35 +114,6 @@ std::string toEightBitTerminal(std::string_view text) {
     }
     return out;
 }
-
-#endif
-
-#ifdef _WIN32
-
-#include <conio.h>
-#include <io.h>
-
-bool waitForKeyPress(const char* prompt) {
-    std::cout << prompt << std::flush;
-    if (!std::cout) return false;
-    // Nobody at the console sees the prompt: answers from a file, the report
-    // into another.
-    if (!_isatty(0) && !_isatty(1)) return true;
-    _getch();
-    // The rest of the press (an arrow's second code, a burst) is queued.
-    while (_kbhit()) _getch();
-    return true;
-}
-
-#else
-
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <string>
 
 namespace {
 
@@ -349,4 +307,25 @@ bool waitForKeyPress(const char* prompt) {
     return static_cast<bool>(std::cout);
 }
 
-#endif
+void openConsole() {
+    // Any of descriptors 0, 1 and 2 that is closed gets /dev/null, so that
+    // the server connection can never become one of them. Standard output
+    // gets a descriptor that refuses writes, so a closed one still fails as
+    // it would.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void closeConsole() {
+    // The pause restores the terminal itself, on every way out of it.
+}
+
+bool isTerminal(int fd) {
+    return isatty(fd);
+}

@@ -1,0 +1,111 @@
+# Install rules, the 64-bit installer (NSIS) and the ZIP for Windows. Both
+# hold the program with every DLL it loads that Windows does not have, and
+# the licence notices of what they hold, in one folder: Windows finds a
+# program's DLLs beside it.
+
+install(TARGETS music-inventory RUNTIME DESTINATION .)
+install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+install(FILES db/schema.sql db/sample.sql DESTINATION sql)
+
+# The libraries are searched for where the toolchain looks for them, and the
+# compiler's own runtime (libstdc++, libgcc, winpthread, libssp) in its
+# sysroot.
+set(runtime_dirs)
+foreach(root ${CMAKE_FIND_ROOT_PATH})
+    list(APPEND runtime_dirs "${root}/bin" "${root}/lib" "${root}/lib/mariadb")
+endforeach()
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll libssp-0.dll)
+    execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
+        OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${path}")
+        get_filename_component(path "${path}" DIRECTORY)
+        get_filename_component(path "${path}" REALPATH)
+        list(APPEND runtime_dirs "${path}")
+    endif()
+endforeach()
+list(REMOVE_DUPLICATES runtime_dirs)
+find_program(MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump)
+# What every Windows has; anything else not found fails the install, so that
+# no package lacks a DLL.
+set(system_dlls advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll
+    secur32.dll shell32.dll shlwapi.dll user32.dll ws2_32.dll wsock32.dll)
+
+# Resolved when installing: install(RUNTIME_DEPENDENCIES) is refused when
+# cross-compiling, file(GET_RUNTIME_DEPENDENCIES) is not.
+install(CODE "
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${MINGW_OBJDUMP}\")
+set(music_inventory_program \"$<TARGET_FILE:music-inventory>\")
+set(music_inventory_strip \"${CMAKE_STRIP}\")
+set(music_inventory_runtime_dirs \"${runtime_dirs}\")
+set(music_inventory_system_dlls \"${system_dlls}\")
+")
+install(CODE [[
+file(GET_RUNTIME_DEPENDENCIES
+    EXECUTABLES "${music_inventory_program}"
+    RESOLVED_DEPENDENCIES_VAR resolved
+    UNRESOLVED_DEPENDENCIES_VAR unresolved
+    DIRECTORIES ${music_inventory_runtime_dirs}
+    PRE_EXCLUDE_REGEXES "^api-ms-" "^ext-ms-")
+foreach(dll IN LISTS unresolved)
+    string(TOLOWER "${dll}" name)
+    # The install script sets no policies: IN_LIST would not be known.
+    list(FIND music_inventory_system_dlls "${name}" index)
+    if(index EQUAL -1)
+        message(FATAL_ERROR "${dll}, which the program loads, is not found")
+    endif()
+endforeach()
+file(INSTALL ${resolved} DESTINATION "${CMAKE_INSTALL_PREFIX}")
+# The libraries were built with debugging information, which a user's copy
+# does not need.
+if(CMAKE_INSTALL_DO_STRIP)
+    foreach(dll IN LISTS resolved)
+        get_filename_component(name "${dll}" NAME)
+        execute_process(COMMAND "${music_inventory_strip}" --strip-debug
+            "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${name}")
+    endforeach()
+endif()
+]])
+
+# The notices of the libraries shipped, under names that tell whose they are.
+set(notices
+    "mysql++/LICENSE.txt|mysql++-LICENSE.txt"
+    "mysql++/COPYING.txt|mysql++-COPYING.txt"
+    "mariadb-connector-c/COPYING.LIB|mariadb-connector-c-COPYING.LIB.txt"
+    "utf8proc/LICENSE.md|utf8proc-LICENSE.md.txt")
+foreach(notice ${notices})
+    string(REPLACE "|" ";" notice "${notice}")
+    list(GET notice 0 source)
+    list(GET notice 1 name)
+    set(source "${WINDOWS_DEPS}/share/doc/${source}")
+    if(NOT EXISTS "${source}")
+        message(FATAL_ERROR "no ${source}: WINDOWS_DEPS must name the libraries' prefix")
+    endif()
+    install(FILES "${source}" DESTINATION . RENAME "${name}")
+endforeach()
+# The compiler's runtime DLLs: GCC's and mingw-w64's terms, as Debian ships them.
+foreach(package gcc-mingw-w64-base mingw-w64-common)
+    if(EXISTS "/usr/share/doc/${package}/copyright")
+        install(FILES "/usr/share/doc/${package}/copyright" DESTINATION . RENAME "${package}-copyright.txt")
+    endif()
+endforeach()
+
+set(CPACK_PACKAGE_NAME "${PROJECT_NAME}")
+set(CPACK_PACKAGE_VENDOR "the music-inventory developers")
+set(CPACK_PACKAGE_CONTACT "${MUSIC_INVENTORY_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_CURRENT_SOURCE_DIR}/LICENSE")
+set(CPACK_GENERATOR NSIS ZIP)
+set(CPACK_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-win64")
+# The client library's plugin folder is compiled in as
+# C:/Program Files/music-inventory/plugin: the default folder must be that one.
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "${PROJECT_NAME}")
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "${PROJECT_NAME}")
+set(CPACK_NSIS_PACKAGE_NAME "${PROJECT_NAME} ${PROJECT_VERSION}")
+# A 64-bit installer, which installs into the 64-bit Program Files; CPack's
+# default is a 32-bit one, which Windows redirects to Program Files (x86).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+set(CPACK_STRIP_FILES ON)
+include(CPack)
