@@ -17,7 +17,6 @@ MUSIC_INVENTORY_WINE_DLLS lists the folders (separated by ":") of the DLLs
 it needs that are not beside it.
 """
 
-
 import os
 import resource
 import select
@@ -125,7 +124,8 @@ def wine_environment():
     wine_prefix.sh) and the server's TCP port; no debug lines, no Mono or Gecko."""
     prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(DATADIR), "wine-prefix")
     environment = {"WINEPREFIX": prefix, "WINEDEBUG": "-all",
-                   "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=", "MYSQL_TCP_PORT": TCP_PORT}
+                   "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=",
+                   "MYSQL_TCP_PORT": TCP_PORT}
     dlls = [folder for folder in os.environ.get("MUSIC_INVENTORY_WINE_DLLS", "").split(":")
             if folder]
     if dlls:
@@ -427,7 +427,8 @@ def run_piped(data, socket=SOCKET, timeout=60, program=None):
     result = subprocess.run(list(program or COMMAND), input=data, capture_output=True,
                             timeout=timeout, start_new_session=True,
                             env=program_environment(socket))
-    return (result.returncode, normalised(result.stdout), normalised(result.stderr))
+    return (result.returncode, result.stdout.decode("utf-8", "surrogateescape"),
+            result.stderr.decode("utf-8", "surrogateescape"))
 
 
 def menu_pass(choice, body):
