@@ -16,6 +16,7 @@
 #include <string>
 
 #include "console.h"
+#include "reports/table.h"
 
 namespace {
 
@@ -187,18 +188,7 @@ bool isTheTerminal(int fd) {
 /// Whether the bytes one key press sent so far stop where more must follow:
 /// inside a UTF-8 character or an escape sequence.
 bool keyUnfinished(const std::string& sent) {
-    std::size_t lead = sent.size();
-    std::size_t continuations = 0;
-    while (lead > 0 && continuations < 3 &&
-           (static_cast<unsigned char>(sent[lead - 1]) & 0xC0) == 0x80) {
-        --lead;
-        ++continuations;
-    }
-    if (lead > 0) {
-        const auto byte = static_cast<unsigned char>(sent[lead - 1]);
-        const std::size_t needed = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
-        if (continuations < needed) return true;
-    }
+    if (wholeCharacters(sent) < sent.size()) return true;
     const std::size_t escape = sent.rfind('\x1B');
     if (escape == std::string::npos) return false;
     const std::string rest = sent.substr(escape + 1);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "console.h"
+#include "reports/table.h"
 
 namespace {
 
@@ -49,22 +50,6 @@ std::atomic<bool> interrupted{false};
 BOOL WINAPI onControlEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
     endByInterrupt();
-}
-
-/// How many bytes of `text` form whole UTF-8 characters; a character cut by
-/// a flush waits for the rest of it.
-std::size_t wholeCharacters(const std::string& text) {
-    std::size_t lead = text.size();
-    std::size_t continuations = 0;
-    while (lead > 0 && continuations < 3 &&
-           (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
-        --lead;
-        ++continuations;
-    }
-    if (lead == 0) return text.size();
-    const auto byte = static_cast<unsigned char>(text[lead - 1]);
-    const std::size_t needed = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
-    return continuations < needed ? lead - 1 : text.size();
 }
 
 std::wstring toUtf16(const char* text, std::size_t size) {
@@ -117,6 +102,7 @@ protected:
 
 private:
     bool writePending() {
+        // A character cut by a flush waits for the rest of it.
         const std::size_t whole = wholeCharacters(pending_);
         const std::wstring wide = toUtf16(pending_.data(), whole);
         pending_.erase(0, whole);

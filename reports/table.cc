@@ -72,6 +72,20 @@ std::size_t displayWidth(std::string_view text) {
     return width;
 }
 
+std::size_t wholeCharacters(std::string_view text) {
+    std::size_t lead = text.size();
+    std::size_t continuations = 0;
+    while (lead > 0 && continuations < 3 &&
+           (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
+        --lead;
+        ++continuations;
+    }
+    if (lead == 0) return text.size();
+    const auto byte = static_cast<unsigned char>(text[lead - 1]);
+    const std::size_t needed = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
+    return continuations < needed ? lead - 1 : text.size();
+}
+
 std::size_t appendVisible(std::string& out, std::string_view text) {
     const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
     const auto size = static_cast<utf8proc_ssize_t>(text.size());

@@ -16,6 +16,11 @@ enum TextMode { textAsDelivered, textVisible };
 /// each byte that is not valid UTF-8 counts 1.
 std::size_t displayWidth(std::string_view text);
 
+/// The length of the longest start of `text` that does not stop inside a
+/// UTF-8 character: all of it unless its last bytes begin a character whose
+/// remaining bytes have not come yet.
+std::size_t wholeCharacters(std::string_view text);
+
 /// Appends `text` with each C0 control and DEL as its Unicode Control
 /// Picture (ESC as U+241B) and each C1 control and each byte that is not
 /// valid UTF-8 as U+FFFD; every stand-in takes one column. Returns the

@@ -34,6 +34,18 @@ TEST(DisplayWidth, CountsEachInvalidByteAsOneColumn) {
     EXPECT_EQ(2u, displayWidth(std::string_view("\0x", 2)));
 }
 
+TEST(WholeCharacters, HoldsBackOnlyACharacterStillComing) {
+    EXPECT_EQ(0u, wholeCharacters(""));
+    EXPECT_EQ(6u, wholeCharacters("Bj\xC3\xB6rk"));
+    EXPECT_EQ(2u, wholeCharacters("Bj\xC3"));
+    EXPECT_EQ(1u, wholeCharacters("a\xE6\x99"));
+    EXPECT_EQ(1u, wholeCharacters("a\xF0\x9F\x98"));
+    EXPECT_EQ(5u, wholeCharacters("a\xF0\x9F\x98\x80"));
+    // Bytes that can never complete a character are not held back.
+    EXPECT_EQ(3u, wholeCharacters("a\x80\x80"));
+    EXPECT_EQ(2u, wholeCharacters("\xC3\n"));
+}
+
 TEST(TableLine, PadsEachCellButTheLastToItsWidth) {
     EXPECT_EQ("Artist ID      First Name          Last Name",
               line({"Artist ID", "First Name", "Last Name"}, {15, 20}));
