@@ -2,9 +2,14 @@
 # Makes the Windows installer and ZIP, installs the installer silently into
 # a fresh Wine prefix, checks that the DLLs and the licence notices are
 # beside the program in the 64-bit Program Files, runs the installed program
-# once against a closed port, and checks that the ZIP holds the DLLs too.
+# against a closed port and then against the private server in DATADIR
+# (started with --tcp), and checks that the ZIP holds the DLLs too.
+#
+#   windows_package_test.sh BUILD DATADIR
 set -euo pipefail
 build=$1
+datadir=$2
+dbserver=$(cd "$(dirname "$0")/.." && pwd)/scripts/dbserver.sh
 scratch=$(mktemp -d)
 export WINEPREFIX=$scratch/prefix WINEDEBUG=-all
 # No Gecko or Mono to offer: those prompts would want a display.
@@ -56,6 +61,20 @@ errors=$(tr -d '\r' <"$scratch/err")
 if [ "$status" != 1 ] || [ -s "$scratch/out" ] || [ "$(wc -l <<<"$errors")" != 1 ] ||
     [[ $errors != "Connection failed: "* ]]; then
     fail "installed program: status $status, output: $(cat "$scratch/out"), errors: $errors"
+fi
+
+# The installed program on the server with the sample inventory: the artist
+# table, "Björk" lined up with the ASCII names.
+"$dbserver" load "$datadir" >/dev/null
+status=0
+printf '0\n4\n' | MYSQL_TCP_PORT=$("$dbserver" port "$datadir") \
+    wine 'C:\Program Files\music-inventory\music-inventory.exe' >"$scratch/out" 2>"$scratch/err" ||
+    status=$?
+output=$(tr -d '\r' <"$scratch/out")
+if [ "$status" != 0 ] || [ -s "$scratch/err" ] ||
+    ! grep -qx '2              David               Bowie' <<<"$output" ||
+    ! grep -qx '3              Björk               Guðmundsdóttir' <<<"$output"; then
+    fail "installed program on the server: status $status, output: $output, errors: $(cat "$scratch/err")"
 fi
 
 listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
