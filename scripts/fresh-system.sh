@@ -136,6 +136,15 @@ tag=$suite${extra:+-user}
 label=$suite
 [ "$as_user" = 1 ] && label+=" --user"
 [ "$mysql" = 1 ] && label+=" --mysql"
+server_running() {
+    local pid
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] || continue
+        grep -qE '^(mariadbd|mysqld)$' "/proc/$pid/comm" 2>/dev/null && return 0
+    done
+    return 1
+}
+
 if [ "$windows" = 1 ]; then
     log=$cache/$tag-windows.log
     if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/windows.sh" </dev/null >"$log" 2>&1; then
@@ -143,7 +152,8 @@ if [ "$windows" = 1 ]; then
         fail "the Windows command failed; its whole output is in $log"
     fi
     step "$suite: Windows command passed ($(grep -o '[0-9]*% tests passed.*' "$log" || echo 'no tests'))"
-    step "$label --windows: passed"
+    server_running && fail "a server is left running after the Windows command"
+    step "$label --windows: passed, no server left running"
     exit 0
 fi
 log=$cache/$tag-test.log
@@ -153,14 +163,6 @@ if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/test.sh" </
 fi
 step "$suite: test command passed ($(grep -c 'tests passed' "$log") suites)"
 
-server_running() {
-    local pid
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] || continue
-        grep -qE '^(mariadbd|mysqld)$' "/proc/$pid/comm" 2>/dev/null && return 0
-    done
-    return 1
-}
 server_running && fail "a server is left running after the test command"
 
 python3 - "$root" "${run_as[@]}" bash -c "cd ~/music-inventory && scripts/run.sh" <<'EOF' ||

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
-# what building and running need; with --test, also what the tests need.
+# what building and running need; with --test, also what the tests need;
+# with --server, only a database server and its client.
 # Uses sudo when not run as root. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
 # installed, so no system database service is set up or started. Nothing
 # installed is ever removed or replaced.
 set -euo pipefail
 
-run_packages=(
+build_packages=(
     cmake g++ make pkg-config
     libmysql++-dev libmariadb-dev libutf8proc-dev libmimalloc-dev
 )
+server_packages=()
 test_packages=(
     libgtest-dev python3
     clang clang-format libclang-rt-dev valgrind
@@ -26,14 +28,18 @@ installed() {
 }
 # MariaDB installs a mysqld too; MySQL has no mariadbd.
 if installed mysqld && ! installed mariadbd; then
-    installed mysql || run_packages+=(mysql-client-core)
+    installed mysql || server_packages+=(mysql-client-core)
 else
-    installed mariadbd || run_packages+=(mariadb-server-core)
-    installed mariadb || installed mysql || run_packages+=(mariadb-client-core)
+    installed mariadbd || server_packages+=(mariadb-server-core)
+    installed mariadb || installed mysql || server_packages+=(mariadb-client-core)
 fi
 
-packages=("${run_packages[@]}")
-[ "${1:-}" = --test ] && packages+=("${test_packages[@]}")
+packages=("${server_packages[@]}")
+case ${1:-} in
+--server) ;;
+--test) packages+=("${build_packages[@]}" "${test_packages[@]}") ;;
+*) packages+=("${build_packages[@]}") ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,8 +2,9 @@
 # Builds the program for 64-bit Windows on Debian (13 or 12), with its NSIS
 # installer and ZIP, and runs the cross build's tests under Wine.
 #
-# Installs whatever is missing of the cross compiler, Wine, NSIS and the
-# tools (sudo when not run as root; nothing installed is removed). Fetches
+# Installs whatever is missing of the cross compiler, Wine, NSIS, the tools
+# and, for the tests, a database server as scripts/setup.sh picks it (sudo
+# when not run as root; nothing installed is removed). Fetches
 # the pinned Debian source packages of MariaDB (for Connector/C), MySQL++ and
 # utf8proc through an apt configuration of its own under build-windows/apt,
 # so the system's is never changed; apt checks them against Debian's signed
@@ -54,6 +55,8 @@ packages=(
     cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
     wine wine64 nsis python3 python3-pyte dpkg-dev xz-utils debian-archive-keyring gpgv
 )
+# The tests' private server, MariaDB's or MySQL's, chosen as for the Linux build.
+"$here/scripts/setup.sh" --server
 missing=()
 for package in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
