@@ -198,8 +198,10 @@ create() {
     local made=0
     if [ "$flavour" = mariadb ]; then
         mkdir -m 700 "$server_data"
+        # --force: no host name is looked up (the server resolves none), so
+        # a machine whose own name does not resolve is no reason to stop.
         "$install_program" --no-defaults --datadir="$server_data" "${user_option[@]}" \
-            --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve \
+            --auth-root-authentication-method=normal --skip-test-db --skip-name-resolve --force \
             >"$datadir/install.log" 2>&1 || made=$?
     else
         # MySQL makes the folder itself, and only where nothing is yet.
