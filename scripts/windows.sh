@@ -51,9 +51,11 @@ logged() {
     fi
 }
 
+# netbase makes /etc/hosts where there is none (a minimal system): Wine
+# looks "localhost" up through it, and the program connects to "localhost".
 packages=(
     cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-    wine wine64 nsis python3 python3-pyte dpkg-dev xz-utils debian-archive-keyring gpgv
+    wine wine64 nsis python3 python3-pyte dpkg-dev xz-utils debian-archive-keyring gpgv netbase
 )
 # The tests' private server, MariaDB's or MySQL's, chosen as for the Linux build.
 "$here/scripts/setup.sh" --server
