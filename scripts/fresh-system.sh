@@ -145,22 +145,26 @@ server_running() {
     return 1
 }
 
+# Runs one of the checkout's scripts in the system as CI would; its output
+# goes to $log, and its end is shown when it fails.
+run_script() {
+    local what=$1 script=$2
+    if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && $script" </dev/null >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        fail "the $what failed; its whole output is in $log"
+    fi
+}
+
 if [ "$windows" = 1 ]; then
     log=$cache/$tag-windows.log
-    if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/windows.sh" </dev/null >"$log" 2>&1; then
-        tail -n 40 "$log" >&2
-        fail "the Windows command failed; its whole output is in $log"
-    fi
+    run_script "Windows command" scripts/windows.sh
     step "$suite: Windows command passed ($(grep -o '[0-9]*% tests passed.*' "$log" || echo 'no tests'))"
     server_running && fail "a server is left running after the Windows command"
     step "$label --windows: passed, no server left running"
     exit 0
 fi
 log=$cache/$tag-test.log
-if ! "${run_as[@]}" CI=true bash -c "cd ~/music-inventory && scripts/test.sh" </dev/null >"$log" 2>&1; then
-    tail -n 40 "$log" >&2
-    fail "the test command failed; its whole output is in $log"
-fi
+run_script "test command" scripts/test.sh
 step "$suite: test command passed ($(grep -c 'tests passed' "$log") suites)"
 
 server_running && fail "a server is left running after the test command"
