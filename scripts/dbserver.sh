@@ -27,6 +27,8 @@
 # Wine, say), start --tcp PORT also listens on 127.0.0.1 at PORT, and keeps
 # doing so at later starts until start --no-tcp. Over TCP only root with its
 # password gets in (as root@127.0.0.1); the administrator stays on the socket.
+# Unlike the socket, the port is open to every local user, who may then read
+# the inventory with root's published password.
 set -euo pipefail
 # Everything made here is the user's alone, the server's files included.
 umask 077
@@ -80,7 +82,7 @@ shift || true
 case "$command" in
 start | run | load | status | stop | socket | port | sql) ;;
 *)
-    sed -n '2,29p' "$0" | sed -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
+    sed -n '2,31p' "$0" | sed -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
     exit 2
     ;;
 esac
