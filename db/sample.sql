@@ -1,7 +1,10 @@
 -- The sample inventory: artists and their songs. Loading it REPLACES every
--- artist and every song already in Music_Inventory (load schema.sql first).
+-- artist and every song already in Music_Inventory (load schema.sql first),
+-- in one transaction: if any statement fails, or the load is cut off, the
+-- client ends without the commit and the inventory stays as it was.
 use Music_Inventory;
 
+start transaction;
 delete from Songs;
 delete from Artists;
 
@@ -303,3 +306,5 @@ insert into Songs (`ISSN`, `Title`, `Cost`, `ID`) values
   ('979-0-1038-004-5', 'Deborah''s Theme', 1.09, 38),
   ('979-0-1038-005-8', 'The Good, the Bad and the Ugly (Main Title)', 0.99, 38),
   ('979-0-1038-006-1', 'Cinema Paradiso (Love Theme)', 1.29, 38);
+
+commit;
