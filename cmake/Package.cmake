@@ -54,9 +54,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 # The dependencies come from the libraries the binary links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# music-inventory-server runs them; the program itself may use any server.
+# music-inventory-server runs them, and the clients' dump programs for its
+# dump and restore; the program itself may use any server.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "mariadb-server-core | mysql-server-core, mariadb-client-core | mysql-client-core")
+    "mariadb-server-core | mysql-server-core, mariadb-client | mysql-client")
 set(CPACK_STRIP_FILES ON)
 # The binary package installs under /usr; the source package keeps the tree.
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/PackageOptions.cmake")

@@ -199,7 +199,7 @@ look_for() {
 }
 find_program() {
     look_for "$@" ||
-        fail "none of ${*:2} is installed (on Debian: mariadb-server-core and mariadb-client-core)"
+        fail "none of ${*:2} is installed (on Debian: mariadb-server-core and mariadb-client, or mysql-server-core and mysql-client)"
 }
 server_program=
 look_for server_program mariadbd mysqld || true

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
-# what building and running need; with --test, also what the tests need;
-# with --server, only a database server and its client.
+# what building and running need; with --package, also what making the
+# Debian package needs; with --test, also what the tests need; with
+# --server, only a database server and its client programs.
 # Uses sudo when not run as root. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
 # installed, so no system database service is set up or started. Nothing
@@ -13,10 +14,12 @@ build_packages=(
     libmysql++-dev libmariadb-dev libutf8proc-dev libmimalloc-dev
 )
 server_packages=()
+# cpack -G DEB reads the libraries' packages (dpkg-shlibdeps) and their types (file).
+package_packages=(dpkg-dev file)
 test_packages=(
     libgtest-dev python3
     clang clang-format libclang-rt-dev valgrind
-    dpkg-dev file lintian man-db mandoc groff-base locales
+    lintian man-db mandoc groff-base locales
 )
 
 installed() {
@@ -26,18 +29,20 @@ installed() {
     done
     return 1
 }
-# MariaDB installs a mysqld too; MySQL has no mariadbd.
+# MariaDB installs a mysqld too; MySQL has no mariadbd. The client packages
+# hold the dump programs too, which keep and move an inventory.
 if installed mysqld && ! installed mariadbd; then
-    installed mysql || server_packages+=(mysql-client-core)
+    installed mysql && installed mysqldump || server_packages+=(mysql-client)
 else
     installed mariadbd || server_packages+=(mariadb-server-core)
-    installed mariadb || installed mysql || server_packages+=(mariadb-client-core)
+    installed mariadb-dump || installed mysqldump || server_packages+=(mariadb-client)
 fi
 
 packages=("${server_packages[@]}")
 case ${1:-} in
 --server) ;;
---test) packages+=("${build_packages[@]}" "${test_packages[@]}") ;;
+--package) packages+=("${build_packages[@]}" "${package_packages[@]}") ;;
+--test) packages+=("${build_packages[@]}" "${package_packages[@]}" "${test_packages[@]}") ;;
 *) packages+=("${build_packages[@]}") ;;
 esac
 
