@@ -15,7 +15,11 @@
 # With --mysql, MySQL's server and client are installed before anything else
 # (so every private server is MySQL's), and it checks that MySQL is still
 # installed at the end, that no MariaDB server was, and that the program
-# builds without a warning. With --windows, it runs scripts/windows.sh from
+# builds without a warning; then it moves an inventory from MariaDB to MySQL
+# and back: a private MariaDB folder made on this machine, copied in, is
+# refused with one line and left unchanged, and its dump, restored into
+# MySQL, dumped there and restored into MariaDB here, comes back the same
+# (this needs this machine's MariaDB: scripts/setup.sh --server). With --windows, it runs scripts/windows.sh from
 # the clean clone instead of the two commands: the cross build, its installer
 # and ZIP, and their tests under Wine.
 # Needs root, debootstrap, python3 and Debian's package mirror.
@@ -55,8 +59,13 @@ mounts=()
 cleanup() {
     local pid
     # Whatever still runs inside the system goes first, so its mounts can go.
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
+    for pid in /proc/[0-9]*; do
+        [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "${pid#/proc/}" 2>/dev/null
+    done
+    # The servers this machine ran for moving an inventory, in the system's folder.
+    local folder
+    for folder in "$root"/moves/*/; do
+        [ -d "$folder" ] && "$here/scripts/dbserver.sh" stop "$folder" 2>/dev/null || true
     done
     sleep 0.5
     local i
@@ -120,11 +129,11 @@ if [ "$as_user" = 1 ]; then
     echo 'tester ALL=(ALL) NOPASSWD: ALL' >"$root/etc/sudoers.d/tester"
     chmod 440 "$root/etc/sudoers.d/tester"
     home=/home/tester
-    run_as=(chroot --userspec=tester:tester "$root" env -i HOME=$home USER=tester
+    run_as=(chroot --userspec=tester:tester "$root" env -i "HOME=$home" USER=tester
         LOGNAME=tester PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8)
 else
     home=/root
-    run_as=(chroot "$root" env -i HOME=$home USER=root LOGNAME=root
+    run_as=(chroot "$root" env -i "HOME=$home" USER=root LOGNAME=root
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8)
 fi
 git clone -q "$here" "$root$home/music-inventory"
@@ -138,9 +147,9 @@ label=$suite
 [ "$mysql" = 1 ] && label+=" --mysql"
 server_running() {
     local pid
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] || continue
-        grep -qE '^(mariadbd|mysqld)$' "/proc/$pid/comm" 2>/dev/null && return 0
+    for pid in /proc/[0-9]*; do
+        [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] || continue
+        grep -qE '^(mariadbd|mysqld)$' "$pid/comm" 2>/dev/null && return 0
     done
     return 1
 }
@@ -153,6 +162,43 @@ run_script() {
         tail -n 40 "$log" >&2
         fail "the $what failed; its whole output is in $log"
     fi
+}
+
+# A private MariaDB folder made here (with an artist of the user's own) is
+# refused in the MySQL system, unchanged; its inventory goes to MySQL by dump
+# and restore, and back to MariaDB here, where it must be what it was.
+move_between_mariadb_and_mysql() {
+    local dbserver=$here/scripts/dbserver.sh moves=$root/moves
+    local tables='checksum table Music_Inventory.Artists, Music_Inventory.Songs'
+    mkdir -m 700 "$moves"
+    "$dbserver" start "$moves/mariadb" 2>/dev/null ||
+        fail "no private MariaDB server here to move an inventory from (scripts/setup.sh --server)"
+    "$dbserver" sql "$moves/mariadb" Music_Inventory \
+        -e "insert into Artists values (100, 'Zoë ''Moved''', 'Ärtist \\\\ 坂本')"
+    "$dbserver" dump "$moves/mariadb" >"$moves/from-mariadb.sql"
+    local checksums
+    checksums=$("$dbserver" sql "$moves/mariadb" -N -e "$tables")
+    "$dbserver" stop "$moves/mariadb"
+    cp -a "$moves/mariadb" "$moves/from-mariadb.sql" "$root$home/"
+    if [ "$as_user" = 1 ]; then in_root chown -R tester:tester "$home/mariadb" "$home/from-mariadb.sql"; fi
+    local in_system=("${run_as[@]}" bash -c)
+    local state='cd ~/mariadb && find . -type f ! -name lock | sort | xargs sha256sum'
+    local before refusal
+    before=$("${in_system[@]}" "$state")
+    refusal=$("${in_system[@]}" 'cd ~/music-inventory && scripts/dbserver.sh start ~/mariadb 2>&1; echo "status $?"')
+    [[ $refusal == *"holds the data of a MariaDB"*"status 1" ]] && [ "$(wc -l <<<"$refusal")" = 2 ] ||
+        fail "a MariaDB folder in the MySQL system was not refused with one line: $refusal"
+    [ "$before" = "$("${in_system[@]}" "$state")" ] || fail "the refused MariaDB folder was changed"
+    "${in_system[@]}" 'cd ~/music-inventory && scripts/dbserver.sh restore ~/moved <~/from-mariadb.sql &&
+        scripts/dbserver.sh dump ~/moved >~/from-mysql.sql' >"$moves/mysql.log" 2>&1 ||
+        { cat "$moves/mysql.log" >&2; fail "restoring the MariaDB dump into MySQL failed"; }
+    "$dbserver" start "$moves/back" 2>/dev/null
+    "$dbserver" restore "$moves/back" <"$root$home/from-mysql.sql" 2>/dev/null ||
+        fail "restoring MySQL's dump into MariaDB failed"
+    [ "$checksums" = "$("$dbserver" sql "$moves/back" -N -e "$tables")" ] ||
+        fail "the inventory moved to MySQL and back is not what it was"
+    "$dbserver" stop "$moves/back"
+    step "$suite: MariaDB folder refused unchanged; inventory moved to MySQL and back"
 }
 
 if [ "$windows" = 1 ]; then
@@ -218,5 +264,6 @@ if [ "$mysql" = 1 ]; then
         grep -c 'warning' || true)
     [ "$warnings" = 0 ] || fail "the build showed $warnings warnings"
     step "$suite: MySQL still installed, no MariaDB server, built without a warning"
+    move_between_mariadb_and_mysql
 fi
 step "$label: passed, no server left running"

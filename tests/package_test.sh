@@ -46,6 +46,20 @@ if ! grep -q 'Artist ID      First Name' <<<"$session" ||
     exit 1
 fi
 
+# The installed command keeps and moves an inventory: the default folder's
+# dump, restored into a new folder, is the whole sample. Its dump programs are
+# recommended.
+server=$root/usr/bin/music-inventory-server
+if ! XDG_DATA_HOME="$root/data" "$server" dump >"$root/inventory.sql" ||
+    ! "$server" restore "$root/moved" <"$root/inventory.sql" 2>"$root/restore.log" ||
+    ! grep -q "38 artists and 257 songs" "$root/restore.log" || "$server" status "$root/moved"; then
+    echo "installed music-inventory-server dump and restore: $(cat "$root/restore.log")" >&2
+    exit 1
+fi
+recommends=$(dpkg-deb -f "$package" Recommends)
+grep -q 'mariadb-client | mysql-client' <<<"$recommends" ||
+    { echo "the dump programs are not recommended: $recommends" >&2; exit 1; }
+
 # The source package: what git holds, under one folder named after the version.
 (cd "$build" && cpack --config CPackSourceConfig.cmake >/dev/null)
 source=$(ls "$build"/music-inventory-*.tar.gz)
