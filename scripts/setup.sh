@@ -18,7 +18,7 @@ server_packages=()
 package_packages=(dpkg-dev file)
 test_packages=(
     libgtest-dev python3
-    clang clang-format libclang-rt-dev valgrind
+    clang clang-format libclang-rt-dev valgrind shellcheck
     lintian man-db mandoc groff-base locales
 )
 
