@@ -214,8 +214,14 @@ esac
 no_tls() {
     if "$1" --version 2>/dev/null | grep -q MariaDB; then echo --skip-ssl; else echo --ssl-mode=DISABLED; fi
 }
-client_tls=
-if [ -n "${client_program:-}" ]; then client_tls=$(no_tls "$client_program"); fi
+# Over TCP, MySQL's password method needs TLS (or the server's RSA key) for
+# a full login, so there MySQL's client keeps its default.
+client_tls='' tcp_tls=''
+if [ -n "${client_program:-}" ]; then
+    client_tls=$(no_tls "$client_program")
+    tcp_tls=$client_tls
+    [ "$tcp_tls" = --skip-ssl ] || tcp_tls=--ssl-mode=PREFERRED
+fi
 
 # Every login of the script goes to the folder's socket, whatever MYSQL_HOST
 # or MYSQL_TCP_PORT say.
@@ -231,7 +237,7 @@ root_login() {
 # account may hold being in use counts as working too.
 tcp_login() {
     local reply
-    reply=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$client_tls" \
+    reply=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
         --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1) ||
         [[ $reply == *max_user_connections* ]]
 }
