@@ -174,9 +174,8 @@ else
         socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory.XXXXXXXX")
         echo "$socket_dir" >"$record"
     fi
-    if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then
-        [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" = "$uid 700" ] ||
-            fail "$socket_dir, the socket folder that $record names, is not a folder of $(id -un) that only its owner may enter; refusing it (remove $record to have a new one made)"
+    if [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" != "$uid 700" ]; then
+        fail "$socket_dir, the socket folder that $record names, is not a folder of $(id -un) that only its owner may enter; refusing it (remove $record to have a new one made)"
     fi
 fi
 # Made when the server starts; a planted one is refused before any login.
@@ -226,12 +225,12 @@ fi
 # Every login of the script goes to the folder's socket, whatever MYSQL_HOST
 # or MYSQL_TCP_PORT say.
 admin() {
-    "$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost --socket="$socket" \
-        "$client_tls" --default-character-set=utf8mb4 "$@"
+    "$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
+        --socket="$socket" "$client_tls" --default-character-set=utf8mb4 "$@"
 }
 root_login() {
-    "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" "$client_tls" \
-        --user=root "$@"
+    "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
+        "$client_tls" --user=root "$@"
 }
 # Root's password works over TCP at address $1, port $2; every connection the
 # account may hold being in use counts as working too.
@@ -266,16 +265,19 @@ no_space="no space left on the device holding $datadir"
 
 # A PID counts only while it is this folder's server: a dead one, a zombie
 # (whose program can no longer be read), or another program that got the
-# number after a crash or a reboot does not, nor a process of another user
-# or of another program that calls itself the server.
+# number after a crash or a reboot does not, nor a process of another user,
+# of another program that calls itself the server, or of another root.
+own_root=$(readlink /proc/self/root)
 is_our_server() {
     local exe
     [[ $1 =~ ^[0-9]+$ ]] || return 1
     [ "$(stat -c %u "/proc/$1" 2>/dev/null)" = "$uid" ] || return 1
+    [ "$(readlink "/proc/$1/root" 2>/dev/null)" = "$own_root" ] || return 1
     exe=$(readlink "/proc/$1/exe" 2>/dev/null) || return 1
     exe=${exe% (deleted)}
     if [ -n "$server_program" ]; then
-        [ "$exe" = "$(readlink -f "$server_program")" ] || return 1
+        [ -n "${server_exe:-}" ] || server_exe=$(readlink -f "$server_program")
+        [ "$exe" = "$server_exe" ] || return 1
     else
         case ${exe##*/} in mariadbd | mysqld) ;; *) return 1 ;; esac
     fi
@@ -358,8 +360,8 @@ record_server() {
         local upgrade_program
         find_program upgrade_program mariadb-upgrade mysql_upgrade
         echo "$name: $datadir was last run by $upgraded_from; upgrading it for $kind $server_version" >&2
-        if ! "$upgrade_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost --socket="$socket" \
-            --silent >"$datadir/upgrade.log" 2>&1; then
+        if ! "$upgrade_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
+            --socket="$socket" --silent >"$datadir/upgrade.log" 2>&1; then
             out_of_space "$datadir/upgrade.log" && fail "$no_space; the upgrade step stopped ($datadir/upgrade.log)"
             fail "the upgrade step (mariadb-upgrade) failed; its output is in $datadir/upgrade.log"
         fi

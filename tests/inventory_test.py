@@ -155,13 +155,15 @@ def server_running(datadir):
 
 
 def servers_of(datadir):
-    """The PIDs of every process whose command line names the folder's data."""
+    """The PIDs of every process under this root whose command line names the
+    folder's data (a chroot beside this one may have the same paths)."""
     argument = ("--datadir=%s/db" % os.path.realpath(datadir)).encode()
     pids = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
-                if argument in cmdline.read().split(b"\0"):
+                if (argument in cmdline.read().split(b"\0") and
+                        os.readlink("/proc/%s/root" % pid) == os.readlink("/proc/self/root")):
                     pids.append(int(pid))
         except OSError:
             pass
