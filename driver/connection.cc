@@ -6,8 +6,7 @@ void openSession(mysqlpp::Connection& con, bool selectInventory) {
     // The library applies options at the next connect and then forgets them,
     // so every connect sets them again.
     con.set_option(new mysqlpp::ConnectTimeoutOption(60));
-    const std::string& loginOptions = loginOptionFile();
-    if (!loginOptions.empty()) con.set_option(new mysqlpp::ReadDefaultFileOption(loginOptions));
+    setLoginOptions(con);
     // The library's escaping assumes this character set from here on.
     con.set_option(new mysqlpp::SetCharsetNameOption("utf8mb4"));
     // A server may ignore the character set asked for in the handshake and

@@ -1,7 +1,6 @@
 // The login methods, passed to the client library as an option file.
 
 #include <fcntl.h>
-#include <mysql++/mysql++.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,8 +14,7 @@ namespace {
 const char allowedLogins[] =
     "mysql_native_password,caching_sha2_password,sha256_password,client_ed25519,parsec";
 
-}  // namespace
-
+// The path of an option file holding the list, made once.
 const std::string& loginOptionFile() {
     // MySQL++ sets every option anew on a fresh handle as each connect
     // begins, and has none for the list, so the client library reads it from
@@ -39,4 +37,11 @@ const std::string& loginOptionFile() {
     close(check);
     path = made;
     return path;
+}
+
+}  // namespace
+
+void setLoginOptions(mysqlpp::Connection& con) {
+    // The connection is a Unix socket: no TLS to ask for.
+    con.set_option(new mysqlpp::ReadDefaultFileOption(loginOptionFile()));
 }

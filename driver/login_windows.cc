@@ -1,12 +1,18 @@
 // The Windows build's client library is built with the password methods
-// alone (no "dialog", no clear text, no Kerberos), each inside the library,
-// and with no plugin folder a user could write to, so there is nothing to
-// refuse at run time; and there is no private in-memory file to pass a list
-// through.
+// alone (no "dialog", no clear text, no Kerberos, no old password hash), each
+// inside the library, and patched to load no plugin file at all, which
+// Windows would look for by its bare name in the current folder and along
+// PATH: a method a server names that is not built in is refused before
+// anything more is sent. So there is no list to pass.
 
 #include "login.h"
 
-const std::string& loginOptionFile() {
-    static const std::string none;
-    return none;
+void setLoginOptions(mysqlpp::Connection& con) {
+    // "localhost" is TCP here. TLS whenever the server offers it, plain TCP
+    // where it does not (a server without a certificate), as the standard
+    // client's default; the server's certificate is not verified. Over TLS,
+    // MySQL's caching_sha2_password sends the password itself for a full
+    // login instead of encrypting it with the server's RSA key, which Wine
+    // cannot.
+    con.set_option(new mysqlpp::SslOption());
 }

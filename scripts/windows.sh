@@ -75,6 +75,7 @@ fi
 step "tools installed"
 
 toolchain=$here/cmake/mingw-w64-x86_64.cmake
+connector_patch=$here/cmake/connector-c-no-plugin-files.patch
 work=$out/deps-build
 mkdir -p "$work"
 # Unpacks NAME's pinned source into $work/NAME afresh.
@@ -95,20 +96,23 @@ unpack() {
 build_connector() {
     local source=$work/mariadb/libmariadb build=$work/connector-build
     rm -rf "$build"
-    # Only password logins are ever wanted: the client library must not load
-    # dialog (it would prompt on the console), the clear-text password or
-    # GSSAPI/SSPI, so they are not built at all; the other password methods
-    # are built in rather than loaded (their hashing and RSA come from
+    # Only the password logins the Linux build allows are ever wanted: dialog
+    # (it would prompt on the console), the clear-text password, GSSAPI/SSPI
+    # and the old, weak password hash are not built at all; the other
+    # password methods are built in (their hashing and RSA come from
     # Windows' crypto API, TLS from Schannel, so no OpenSSL is shipped), and
-    # so is the shared-memory transport: no plugin is a file of its own.
-    # The plugin folder compiled in comes from the install prefix: one under
-    # Program Files, which only administrators may write and the installer
-    # puts no plugin in. A path without a drive would be C:\work\..., which
-    # any user may create. The files are installed into the deps prefix.
+    # so is the shared-memory transport. On Windows the library would load
+    # any other method a server names from a DLL found by its bare name (its
+    # plugin folder is not used): in the program's folder, the current
+    # folder, along PATH. The patch makes it load no plugin file at all and
+    # refuse a method that is not built in before it sends anything more.
+    # The files are installed into the deps prefix.
+    logged "$work/connector-patch.log" patch -d "$work/mariadb" -p1 -i "$connector_patch"
     logged "$work/connector-configure.log" cmake -S "$source" -B "$build" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DWINDOWS_DEPS="$deps" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_INSTALL_PREFIX="C:/Program Files/music-inventory" -DINSTALL_PLUGINDIR=plugin \
+        -DCLIENT_PLUGIN_MYSQL_OLD_PASSWORD=OFF \
         -DWITH_SSL=SCHANNEL -DWITH_UNIT_TESTS=OFF -DWITH_CURL=OFF -DWITH_EXTERNAL_ZLIB=OFF \
         -DCLIENT_PLUGIN_DIALOG=OFF -DCLIENT_PLUGIN_MYSQL_CLEAR_PASSWORD=OFF \
         -DCLIENT_PLUGIN_AUTH_GSSAPI_CLIENT=OFF -DCLIENT_PLUGIN_CACHING_SHA2_PASSWORD=STATIC \
@@ -156,7 +160,7 @@ build_utf8proc() {
 recipe=$({
     printf '%s\n' "${sources[@]}"
     declare -f unpack build_connector build_mysqlpp build_utf8proc
-    cat "$toolchain"
+    cat "$toolchain" "$connector_patch"
 } | sha256sum | cut -c1-12)
 deps=$out/deps-$recipe
 mkdir -p "$out" "$deps"

@@ -22,19 +22,42 @@ VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
 
 
 @contextlib.contextmanager
-def fake_server():
-    """A listening Unix socket for a fake server, in a folder of its own that
-    no other user can plant a socket in first; yields (listener, path)."""
+def fake_server(tcp=False):
+    """A listening socket for a fake server: a Unix socket in a folder of its
+    own that no other user can plant a socket in first, or with `tcp` a port
+    on 127.0.0.1; yields (listener, path or port)."""
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "mysqld.sock")
-    listener = socket.socket(socket.AF_UNIX)
+    listener = socket.socket(socket.AF_INET if tcp else socket.AF_UNIX)
     try:
-        listener.bind(path)
+        listener.bind(("127.0.0.1", 0) if tcp else path)
         listener.listen()
-        yield listener, path
+        yield listener, listener.getsockname()[1] if tcp else path
     finally:
         listener.close()
         shutil.rmtree(folder)
+
+
+def switch_login(listener, method, received):
+    """Serves one fake login: a greeting, then a switch to `method` with a
+    prompt for "dialog"; keeps what the client sends in `received`."""
+    peer, _ = listener.accept()
+    with peer:
+        def packet(seq, payload):
+            peer.sendall(struct.pack("<I", len(payload))[:3] + bytes([seq]) + payload)
+        capabilities = 0x1 | 0x8 | 0x200 | 0x2000 | 0x8000 | 0x80000
+        packet(0, b"\x0a5.5.5-10.11.0-MariaDB\0" + struct.pack("<I", 1) + b"12345678\0" +
+               struct.pack("<HBHH", capabilities & 0xFFFF, 45, 2, capabilities >> 16) +
+               bytes([21]) + bytes(10) + b"123456789012\0mysql_native_password\0")
+        received.append(peer.recv(65536))  # the handshake response
+        packet(2, b"\xfe" + method.encode() + b"\0\x02\x1b[2JSession expired. "
+               b"Enter your login password:")
+        peer.settimeout(10)
+        while True:
+            data = peer.recv(65536)
+            if not data:
+                break
+            received.append(data)
 
 
 class ConnectionTest(SessionTest):
@@ -76,40 +99,43 @@ class ConnectionTest(SessionTest):
         finally:
             load_sample()
 
-    @unix_only(UNIX_SOCKET)
-    def test_a_server_asking_for_an_interactive_login_is_refused(self):
-        # A fake server that switches the login to the client library's
-        # "dialog", which would prompt on the terminal for a line to send it.
-        received = []
-
-        def serve(listener):
-            peer, _ = listener.accept()
-            with peer:
-                def packet(seq, payload):
-                    peer.sendall(struct.pack("<I", len(payload))[:3] + bytes([seq]) + payload)
-                capabilities = 0x1 | 0x8 | 0x200 | 0x2000 | 0x8000 | 0x80000
-                packet(0, b"\x0a5.5.5-10.11.0-MariaDB\0" + struct.pack("<I", 1) + b"12345678\0" +
-                       struct.pack("<HBHH", capabilities & 0xFFFF, 45, 2, capabilities >> 16) +
-                       bytes([21]) + bytes(10) + b"123456789012\0mysql_native_password\0")
-                received.append(peer.recv(65536))  # the handshake response
-                packet(2, b"\xfedialog\0\x02\x1b[2JSession expired. Enter your login password:")
-                peer.settimeout(10)
-                while True:
-                    data = peer.recv(65536)
-                    if not data:
-                        break
-                    received.append(data)
-
-        with fake_server() as (listener, path):
-            server = threading.Thread(target=serve, args=(listener,), daemon=True)
-            server.start()
-            status, output, errors = Session(socket=path).finish()
-            server.join(15)
-        self.assertEqual((1, ""), (status, output))
-        self.assertRegex(errors, r"^Connection failed: [^\n]+\n$")
-        # Refused at the switch: nothing was sent after the first answer.
-        self.assertEqual(1, len(received))
-        self.assertIn(b"mysql_native_password", received[0])
+    def test_a_server_asking_for_a_login_method_not_allowed_is_refused(self):
+        # Fake servers that switch the login to the client library's "dialog"
+        # (which would prompt on the terminal for a line to send it), clear
+        # text, Kerberos, or a method no one knows. Windows would look for a
+        # plugin's DLL by its bare name in the current folder, where one of
+        # each name waits; loaded, it would leave a file beside itself.
+        planted = os.environ.get("MUSIC_INVENTORY_PLANTED_DLL")
+        for method in ["dialog", "mysql_clear_password", "auth_gssapi_client", "evilplug"]:
+            with self.subTest(method), fake_server(tcp=bool(WINE)) as (listener, address), \
+                    tempfile.TemporaryDirectory() as folder:
+                received = []
+                server = threading.Thread(target=switch_login, args=(listener, method, received),
+                                          daemon=True)
+                server.start()
+                if WINE:
+                    shutil.copy(planted, os.path.join(folder, method + ".dll"))
+                    environment = program_environment(None)
+                    environment["MYSQL_TCP_PORT"] = str(address)
+                    result = subprocess.run(COMMAND, stdin=subprocess.DEVNULL, capture_output=True,
+                                            cwd=folder, env=environment, timeout=60)
+                    status, output, errors = (result.returncode, result.stdout.decode(),
+                                              result.stderr.decode().replace("\r\n", "\n"))
+                else:
+                    status, output, errors = Session(socket=address).finish()
+                server.join(15)
+                self.assertEqual((1, ""), (status, output))
+                self.assertRegex(errors, r"^Connection failed: [^\n]+\n$")
+                # Refused at the switch: nothing was sent after the first answer.
+                self.assertEqual(1, len(received))
+                self.assertIn(b"mysql_native_password", received[0])
+                self.assertEqual([n for n in os.listdir(folder) if n.endswith(".loaded")], [])
+                if WINE and os.path.basename(COMMAND[0]) == "wine":
+                    # The planted DLL does load there, for a program that would.
+                    dll = "Z:" + os.path.join(folder, method + ".dll").replace("/", "\\")
+                    subprocess.run([COMMAND[0], "rundll32.exe", dll + ",Planted"], cwd=folder,
+                                   env=environment, capture_output=True, timeout=60)
+                    self.assertTrue(os.path.exists(os.path.join(folder, method + ".dll.loaded")))
 
     def test_exit_at_once(self):
         self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
