@@ -145,8 +145,10 @@ build_mysqlpp() {
 build_utf8proc() {
     local source=$work/utf8proc build=$work/utf8proc-build
     rm -rf "$build"
+    # It asks for CMake 3.0, whose ways CMake 4 no longer has; it builds the
+    # same with those of 3.5 (older CMake ignores the setting).
     logged "$work/utf8proc-configure.log" cmake -S "$source" -B "$build" \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DWINDOWS_DEPS="$deps" \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DWINDOWS_DEPS="$deps" -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX="$deps" \
         -DBUILD_SHARED_LIBS=ON -DUTF8PROC_INSTALL=ON -DUTF8PROC_ENABLE_TESTING=OFF
     logged "$work/utf8proc-build.log" cmake --build "$build" -j"$jobs"

@@ -137,6 +137,22 @@ class ConnectionTest(SessionTest):
                                    env=environment, capture_output=True, timeout=60)
                     self.assertTrue(os.path.exists(os.path.join(folder, method + ".dll.loaded")))
 
+    def test_a_first_login_after_a_flush_and_with_secure_transport_required(self):
+        # Nothing has logged in since the privileges were flushed: MySQL's
+        # caching_sha2_password needs its full login then, which over TCP
+        # sends the password over TLS (or encrypted with the server's RSA
+        # key, which Wine cannot do). Where the server offers TLS, a server
+        # that requires it lets the program in too: by TLS over TCP, or on
+        # its Unix socket.
+        sql("flush privileges")
+        self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
+        if server_is_mysql() or sql("select @@have_ssl").strip() == "YES":
+            sql("set global require_secure_transport = ON; flush privileges")
+            try:
+                self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
+            finally:
+                sql("set global require_secure_transport = OFF")
+
     def test_exit_at_once(self):
         self.assertSession([("? ", "4\n")], MENU + CHOOSE_EXIT)
 
