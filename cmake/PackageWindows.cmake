@@ -6,6 +6,9 @@
 install(TARGETS music-inventory RUNTIME DESTINATION .)
 install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 install(FILES db/schema.sql db/sample.sql DESTINATION sql)
+# A user's guide, and a launcher that keeps its console window open after
+# the program ends (Windows Explorer and the Start menu close it at once).
+install(FILES doc/windows/README-Windows.txt doc/windows/music-inventory-window.cmd DESTINATION .)
 
 # The libraries are searched for where the toolchain looks for them, and the
 # compiler's own runtime (libstdc++, libgcc, winpthread, libssp) in its
@@ -106,5 +109,9 @@ set(CPACK_NSIS_PACKAGE_NAME "${PROJECT_NAME} ${PROJECT_VERSION}")
 # default is a 32-bit one, which Windows redirects to Program Files (x86).
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# The Start menu's entry runs the launcher, in the program's folder.
+set(CPACK_NSIS_CREATE_ICONS_EXTRA
+    "CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\music-inventory.lnk' '$INSTDIR\\\\music-inventory-window.cmd'")
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\music-inventory.lnk'")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

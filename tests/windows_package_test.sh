@@ -44,6 +44,7 @@ shipped=(
     libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll libssp-0.dll
     LICENSE.txt mysql++-LICENSE.txt mysql++-COPYING.txt
     mariadb-connector-c-COPYING.LIB.txt utf8proc-LICENSE.md.txt
+    README-Windows.txt music-inventory-window.cmd
 )
 for file in "${shipped[@]}"; do
     [ -f "$folder/$file" ] || fail "not installed: $file"
@@ -61,6 +62,17 @@ errors=$(tr -d '\r' <"$scratch/err")
 if [ "$status" != 1 ] || [ -s "$scratch/out" ] || [ "$(wc -l <<<"$errors")" != 1 ] ||
     [[ $errors != "Connection failed: "* ]]; then
     fail "installed program: status $status, output: $(cat "$scratch/out"), errors: $errors"
+fi
+
+# Started from the Start menu, the program runs in a window that stays open
+# after it ends, its failure line and all: the entry runs the launcher.
+find "$WINEPREFIX/drive_c" -name music-inventory.lnk | grep -q 'Start Menu' ||
+    fail "no Start menu entry"
+status=0
+printf 'x\r\n' | MYSQL_TCP_PORT=$port wine cmd /c 'C:\Program Files\music-inventory\music-inventory-window.cmd' \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+if ! grep -q '^Connection failed: ' "$scratch/err" || ! grep -q 'Press any key' "$scratch/out"; then
+    fail "the launcher: status $status, output: $(cat "$scratch/out"), errors: $(cat "$scratch/err")"
 fi
 
 # The installed program on the server with the sample inventory: the artist
