@@ -4,7 +4,6 @@
 # program's DLLs beside it.
 
 install(TARGETS music-inventory RUNTIME DESTINATION .)
-install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
 install(FILES db/schema.sql db/sample.sql DESTINATION sql)
 # A user's guide, and a launcher that keeps its console window open after
 # the program ends (Windows Explorer and the Start menu close it at once).
@@ -71,28 +70,55 @@ if(CMAKE_INSTALL_DO_STRIP)
 endif()
 ]])
 
-# The notices of the libraries shipped, under names that tell whose they are.
+# The notices of the libraries shipped, each library's in a folder of its
+# own under licenses/ with the names its notices give each other (MySQL++'s
+# COPYING.txt points to its LICENSE.txt), all with Windows line ends; for
+# Connector/C also the change made to it, and what every library's source
+# is and where it is to be had (SOURCES.txt, written by scripts/windows.sh).
 set(notices
-    "mysql++/LICENSE.txt|mysql++-LICENSE.txt"
-    "mysql++/COPYING.txt|mysql++-COPYING.txt"
-    "mariadb-connector-c/COPYING.LIB|mariadb-connector-c-COPYING.LIB.txt"
-    "utf8proc/LICENSE.md|utf8proc-LICENSE.md.txt")
+    "mysql++/LICENSE.txt|mysql++/LICENSE.txt"
+    "mysql++/COPYING.txt|mysql++/COPYING.txt"
+    "mariadb-connector-c/COPYING.LIB|mariadb-connector-c/COPYING.LIB.txt"
+    "mariadb-connector-c/connector-c-no-plugin-files.patch|mariadb-connector-c/connector-c-no-plugin-files.patch.txt"
+    "utf8proc/LICENSE.md|utf8proc/LICENSE.md.txt"
+    "SOURCES.txt|SOURCES.txt")
+# The compiler's runtime DLLs: GCC's and mingw-w64's terms, as Debian ships them.
+foreach(package gcc-mingw-w64-base mingw-w64-common)
+    if(EXISTS "/usr/share/doc/${package}/copyright")
+        list(APPEND notices "/usr/share/doc/${package}/copyright|${package}/copyright.txt")
+    endif()
+endforeach()
 foreach(notice ${notices})
     string(REPLACE "|" ";" notice "${notice}")
     list(GET notice 0 source)
     list(GET notice 1 name)
-    set(source "${WINDOWS_DEPS}/share/doc/${source}")
+    if(NOT IS_ABSOLUTE "${source}")
+        set(source "${WINDOWS_DEPS}/share/doc/${source}")
+    endif()
     if(NOT EXISTS "${source}")
         message(FATAL_ERROR "no ${source}: WINDOWS_DEPS must name the libraries' prefix")
     endif()
-    install(FILES "${source}" DESTINATION . RENAME "${name}")
+    file(READ "${source}" text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/licenses/${name}" "${text}")
+    get_filename_component(folder "licenses/${name}" DIRECTORY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/licenses/${name}" DESTINATION "${folder}")
 endforeach()
-# The compiler's runtime DLLs: GCC's and mingw-w64's terms, as Debian ships them.
-foreach(package gcc-mingw-w64-base mingw-w64-common)
-    if(EXISTS "/usr/share/doc/${package}/copyright")
-        install(FILES "/usr/share/doc/${package}/copyright" DESTINATION . RENAME "${package}-copyright.txt")
-    endif()
-endforeach()
+# The written offer of the LGPL libraries' source, after the list of it.
+set(contact "${MUSIC_INVENTORY_CONTACT}")
+if(NOT contact)
+    set(contact "the music-inventory developers")
+endif()
+file(APPEND "${CMAKE_CURRENT_BINARY_DIR}/licenses/SOURCES.txt" "\r
+For three years from the day this copy was made, ${contact} will give\r
+anyone who asks the complete source of the LGPL libraries above, with the\r
+change made, for no more than the cost of copying it.\r
+")
+file(READ LICENSE text)
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt" "${text}")
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt" DESTINATION .)
 
 set(CPACK_PACKAGE_NAME "${PROJECT_NAME}")
 set(CPACK_PACKAGE_VENDOR "the music-inventory developers")
@@ -107,8 +133,22 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "${PROJECT_NAME}")
 set(CPACK_NSIS_PACKAGE_NAME "${PROJECT_NAME} ${PROJECT_VERSION}")
 # A 64-bit installer, which installs into the 64-bit Program Files; CPack's
 # default is a 32-bit one, which Windows redirects to Program Files (x86).
-set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+# The uninstaller removes the vendor's key too, once the template's own
+# steps have left it empty.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode
+!include FileFunc.nsh
+Function un.onUninstSuccess
+  DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'
+FunctionEnd")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# The list of installed programs shows the program's icon and its size
+# (in KiB).
+set(CPACK_NSIS_INSTALLED_ICON_NAME "music-inventory.exe")
+set(CPACK_NSIS_MUI_ICON "${CMAKE_CURRENT_SOURCE_DIR}/doc/windows/music-inventory.ico")
+set(CPACK_NSIS_MUI_UNIICON "${CMAKE_CURRENT_SOURCE_DIR}/doc/windows/music-inventory.ico")
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
+  \\\${GetSize} '$INSTDIR' '/S=0K' $0 $1 $2
+  WriteRegDWORD SHCTX 'Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\${PROJECT_NAME}' 'EstimatedSize' $0")
 # The Start menu's entry runs the launcher, in the program's folder.
 set(CPACK_NSIS_CREATE_ICONS_EXTRA
     "CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\music-inventory.lnk' '$INSTDIR\\\\music-inventory-window.cmd'")

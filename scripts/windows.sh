@@ -129,6 +129,11 @@ build_mysqlpp() {
     # Its MinGW makefile links the client library as -lmysql.
     mkdir -p "$work/mysqlpp-link"
     cp "$client_lib" "$work/mysqlpp-link/libmysql.a"
+    # Its option classes are templates exported from the DLL, whose
+    # implicit instances newer compilers (sid's) do not export: instantiated
+    # there explicitly, their tables are in the DLL for a program to use.
+    printf '\nnamespace mysqlpp {\ntemplate class DataOption<std::string>;\ntemplate class DataOption<unsigned>;\ntemplate class DataOption<bool>;\n}\n' \
+        >>"$source/lib/options.cpp"
     # MariaDB's mysql.h, unlike MySQL's, does not bring in windows.h;
     # NOMINMAX keeps its min and max macros out of C++.
     logged "$work/mysqlpp-build.log" make -C "$source" -f Makefile.mingw -j"$jobs" \
@@ -249,6 +254,27 @@ for entry in "${sources[@]}"; do
     touch "$(stamp "$name" "$version")"
     step "$name $version built for Windows"
 done
+# What the shipped libraries were built from, for their licences' sake: the
+# installer and the ZIP carry it beside the notices, with the change made to
+# Connector/C.
+{
+    echo "The libraries beside music-inventory.exe are built from these source"
+    echo "packages of Debian 12 (bookworm), each checked against the SHA-256 of its"
+    echo ".dsc file given here:"
+    echo
+    for entry in "${sources[@]}"; do
+        read -r name version dsc_sha256 <<<"$entry"
+        echo "    $name $version   (.dsc SHA-256 $dsc_sha256)"
+    done
+    echo
+    echo "mariadb gives MariaDB Connector/C (libmariadb.dll, LGPL 2.1), mysql++ gives"
+    echo "MySQL++ (mysqlpp.dll, LGPL 2.1), utf8proc gives libutf8proc.dll (MIT). Their"
+    echo "source is on Debian's mirrors (apt-get source NAME=VERSION) and, for good, at"
+    echo "https://snapshot.debian.org/package/NAME/VERSION/. Connector/C is built with"
+    echo "one change, mariadb-connector-c/connector-c-no-plugin-files.patch.txt here;"
+    echo "how each is built is in scripts/windows.sh of music-inventory's source."
+} >"$deps/share/doc/SOURCES.txt"
+cp "$connector_patch" "$deps/share/doc/mariadb-connector-c/"
 step "dependencies ready in ${deps#"$here"/}"
 
 # Found libraries are cached by path: a build made with other libraries

@@ -42,15 +42,31 @@ folder="$WINEPREFIX/drive_c/Program Files/music-inventory"
 shipped=(
     music-inventory.exe mysqlpp.dll libmariadb.dll libutf8proc.dll
     libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll libssp-0.dll
-    LICENSE.txt mysql++-LICENSE.txt mysql++-COPYING.txt
-    mariadb-connector-c-COPYING.LIB.txt utf8proc-LICENSE.md.txt
-    README-Windows.txt music-inventory-window.cmd
+    LICENSE.txt README-Windows.txt music-inventory-window.cmd
+    licenses/mysql++/LICENSE.txt licenses/mysql++/COPYING.txt
+    licenses/mariadb-connector-c/COPYING.LIB.txt
+    licenses/mariadb-connector-c/connector-c-no-plugin-files.patch.txt
+    licenses/utf8proc/LICENSE.md.txt licenses/SOURCES.txt
 )
 for file in "${shipped[@]}"; do
     [ -f "$folder/$file" ] || fail "not installed: $file"
 done
 # Every client plugin wanted is built in; none may come as a file.
 [ ! -e "$folder/plugin" ] || fail "a plugin folder was installed"
+
+# As Windows expects: every text with Windows line ends; the program with
+# its version; the list of installed programs with its icon, size and
+# version.
+while IFS= read -r -d '' text; do
+    ! grep -qP '(?<!\r)$' "$text" || fail "not with Windows line ends: ${text#"$folder"/}"
+done < <(find "$folder" \( -name '*.txt' -o -name '*.cmd' \) -print0)
+strings -el "$folder/music-inventory.exe" | grep -qx 'FileVersion' ||
+    fail "the program has no version information"
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\music-inventory'
+entry=$(wine reg query "$uninstall" 2>/dev/null | tr -d '\r')
+for value in 'DisplayIcon.*music-inventory\.exe' 'DisplayVersion.*1\.0\.0' 'EstimatedSize.*0x[0-9a-f]*[1-9a-f]'; do
+    grep -qE "$value" <<<"$entry" || fail "the installed programs' entry lacks $value: $entry"
+done
 
 # Windows' localhost is TCP, to the port MYSQL_TCP_PORT names: one just
 # freed, where nothing listens.
@@ -87,6 +103,14 @@ if [ "$status" != 0 ] || [ -s "$scratch/err" ] ||
     ! grep -qx '2              David               Bowie' <<<"$output" ||
     ! grep -qx '3              Björk               Guðmundsdóttir' <<<"$output"; then
     fail "installed program on the server: status $status, output: $output, errors: $(cat "$scratch/err")"
+fi
+
+# Uninstalled, it leaves neither files nor an empty registry key.
+wine "$folder/Uninstall.exe" /S >/dev/null 2>&1
+wineserver -w
+[ ! -e "$folder/music-inventory.exe" ] || fail "the uninstaller left the program"
+if wine reg query 'HKLM\Software\the music-inventory developers' >/dev/null 2>&1; then
+    fail "the uninstaller left the registry key of the music-inventory developers"
 fi
 
 listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
