@@ -111,9 +111,10 @@ if(NOT contact)
     set(contact "the music-inventory developers")
 endif()
 file(APPEND "${CMAKE_CURRENT_BINARY_DIR}/licenses/SOURCES.txt" "\r
-For three years from the day this copy was made, ${contact} will give\r
-anyone who asks the complete source of the LGPL libraries above, with the\r
-change made, for no more than the cost of copying it.\r
+For three years from the day this copy was made, the complete source of\r
+the LGPL libraries above, with the changes made, is given to anyone who\r
+asks, for no more than the cost of copying it, by:\r
+    ${contact}\r
 ")
 file(READ LICENSE text)
 string(REPLACE "\n" "\r\n" text "${text}")
