@@ -18,9 +18,11 @@ unset DISPLAY WAYLAND_DISPLAY
 # Wine 10's Wayland driver complains on standard error without a runtime
 # folder, even with nothing to show; an empty private one quiets it.
 export XDG_RUNTIME_DIR=$scratch/run
+# Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 cleanup() {
-    wineserver -k 2>/dev/null || true
+    "$wineserver" -k 2>/dev/null || true
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -34,7 +36,7 @@ installer=$(ls "$build"/music-inventory-*-win64.exe)
 zip=$(ls "$build"/music-inventory-*-win64.zip)
 
 wine "$installer" /S >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log" >&2; fail "installer failed"; }
-wineserver -w
+"$wineserver" -w
 folder="$WINEPREFIX/drive_c/Program Files/music-inventory"
 [ -d "$folder" ] || fail "nothing installed in the 64-bit Program Files"
 [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/music-inventory" ] ||
@@ -107,7 +109,7 @@ fi
 
 # Uninstalled, it leaves neither files nor an empty registry key.
 wine "$folder/Uninstall.exe" /S >/dev/null 2>&1
-wineserver -w
+"$wineserver" -w
 [ ! -e "$folder/music-inventory.exe" ] || fail "the uninstaller left the program"
 if wine reg query 'HKLM\Software\the music-inventory developers' >/dev/null 2>&1; then
     fail "the uninstaller left the registry key of the music-inventory developers"

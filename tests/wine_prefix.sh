@@ -9,13 +9,15 @@ set -eu
 [ $# = 2 ] || { echo "usage: $0 start|stop PREFIX" >&2; exit 2; }
 export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset DISPLAY WAYLAND_DISPLAY
+# Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 case $1 in
 start)
-    wineserver -k 2>/dev/null || true
+    "$wineserver" -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     # Nothing Wine leaves running may hold the test runner's output open.
-    wineserver -p </dev/null >/dev/null 2>&1
+    "$wineserver" -p </dev/null >/dev/null 2>&1
     wineboot --init </dev/null >/dev/null 2>&1
     # Wine's desktop, which a console needs, with no display; kept alive by a
     # window of its own (Wine's file manager, never shown), as it ends soon
@@ -24,6 +26,6 @@ start)
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     setsid wine explorer.exe </dev/null >/dev/null 2>&1 &
     ;;
-stop) wineserver -k 2>/dev/null || true ;;
+stop) "$wineserver" -k 2>/dev/null || true ;;
 *) echo "usage: $0 start|stop PREFIX" >&2; exit 2 ;;
 esac
