@@ -19,7 +19,8 @@ unset DISPLAY WAYLAND_DISPLAY
 # folder, even with nothing to show; an empty private one quiets it.
 export XDG_RUNTIME_DIR=$scratch/run
 # Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+wineserver=$(command -v wineserver || command -v wineserver-stable ||
+    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1)
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 cleanup() {
     "$wineserver" -k 2>/dev/null || true

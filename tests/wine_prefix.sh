@@ -10,7 +10,8 @@ set -eu
 export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset DISPLAY WAYLAND_DISPLAY
 # Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+wineserver=$(command -v wineserver || command -v wineserver-stable ||
+    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1)
 case $1 in
 start)
     "$wineserver" -k 2>/dev/null || true
@@ -18,7 +19,7 @@ start)
     mkdir -p "$WINEPREFIX"
     # Nothing Wine leaves running may hold the test runner's output open.
     "$wineserver" -p </dev/null >/dev/null 2>&1
-    wineboot --init </dev/null >/dev/null 2>&1
+    wine wineboot --init </dev/null >/dev/null 2>&1
     # Wine's desktop, which a console needs, with no display; kept alive by a
     # window of its own (Wine's file manager, never shown), as it ends soon
     # after its last program. A program on a terminal that has to start it
