@@ -20,7 +20,7 @@ unset DISPLAY WAYLAND_DISPLAY
 export XDG_RUNTIME_DIR=$scratch/run
 # Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
 wineserver=$(command -v wineserver || command -v wineserver-stable ||
-    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1)
+    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1 || true)
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 cleanup() {
     "$wineserver" -k 2>/dev/null || true

@@ -11,7 +11,7 @@ export WINEPREFIX="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenub
 unset DISPLAY WAYLAND_DISPLAY
 # Debian 12 and 13 put wineserver on PATH; sid keeps it in Wine's own folder.
 wineserver=$(command -v wineserver || command -v wineserver-stable ||
-    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1)
+    ls /usr/lib/x86_64-linux-gnu/wine/wineserver /usr/lib/wine/wineserver64 2>/dev/null | head -n 1 || true)
 case $1 in
 start)
     "$wineserver" -k 2>/dev/null || true
