@@ -712,7 +712,8 @@ dump() {
     # left out; restore runs no client commands anyway.
     "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost --socket="$socket" \
         "${options[@]}" Music_Inventory Artists Songs |
-        sed '/^\/\*M!999999\\- enable the sandbox mode \*\/ *$/d'
+        sed '/^\/\*M!999999\\- enable the sandbox mode \*\/ *$/d' ||
+        fail "the dump failed; what was written lacks its last line, so restore refuses it"
     echo "$dump_trailer"
 }
 
