@@ -171,10 +171,15 @@ else
     socket_dir=
     if [ -s "$record" ]; then socket_dir=$(cat "$record"); fi
     if [ -z "$socket_dir" ] || { [ ! -e "$socket_dir" ] && [ ! -L "$socket_dir" ]; }; then
-        socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory.XXXXXXXX")
-        echo "$socket_dir" >"$record"
-    fi
-    if [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" != "$uid 700" ]; then
+        case "$command" in
+        start | run | load | dump | restore)
+            socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory.XXXXXXXX")
+            echo "$socket_dir" >"$record"
+            ;;
+        # Nothing can be listening without the folder.
+        *) socket_dir=$datadir/no-socket-folder ;;
+        esac
+    elif [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" != "$uid 700" ]; then
         fail "$socket_dir, the socket folder that $record names, is not a folder of $(id -un) that only its owner may enter; refusing it (remove $record to have a new one made)"
     fi
 fi
