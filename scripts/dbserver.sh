@@ -372,7 +372,10 @@ record_server() {
         fi
         upgrade_due=0
     fi
-    echo "$kind $server_version" >"$version_record"
+    # Whole or not at all: a record cut short by a full disk would have the
+    # folder refused at the next start.
+    echo "$kind $server_version" >"$version_record.new"
+    mv -f "$version_record.new" "$version_record"
 }
 
 create() {
@@ -417,13 +420,21 @@ create() {
     fi
 }
 
+# Writes a client option file $2 for account $1 with a fresh random
+# password, and prints the password.
+login_file() {
+    local login_password
+    login_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+    printf '[client]\nuser=%s\npassword=%s\n' "$1" "$login_password" >"$2"
+    echo "$login_password"
+}
+
 # A fresh root has no password. Only root on the socket is kept: the
 # password-less root accounts for TCP and the anonymous ones are dropped, a
 # random administrator does the rest, and root may only read the inventory.
 secure_accounts() {
     local admin_password statements
-    admin_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
-    printf '[client]\nuser=music-inventory-admin\npassword=%s\n' "$admin_password" >"$admin_cnf"
+    admin_password=$(login_file music-inventory-admin "$admin_cnf")
     statements=$(root_login -N -e "
         select concat('drop user ', quote(user), '@', quote(host), ';') from mysql.user
         where user = '' or (user = 'root' and host <> 'localhost')")
@@ -528,11 +539,10 @@ start() {
     find_program server_program mariadbd mysqld
     server_kind
     upgrade_due=0
+    local new=0
     if [ -e "$incomplete" ] || [ ! -d "$server_data" ]; then
         create
-        private_folder "$datadir/tmp"
-        private_folder "$datadir/files"
-        make_server
+        new=1
     else
         check_server_kind
     fi
@@ -541,6 +551,7 @@ start() {
     fi
     private_folder "$datadir/tmp"
     private_folder "$datadir/files"
+    if [ "$new" = 1 ]; then make_server; fi
     serve "$port" "$@"
     record_server
 }
@@ -707,10 +718,13 @@ dump_trailer="-- end of the music-inventory dump"
 dump() {
     local dump_program
     find_program dump_program mariadb-dump mysqldump
+    local tls
+    tls=$(no_tls "$dump_program")
     local options=(--single-transaction --no-create-info --skip-add-locks --skip-disable-keys
         --complete-insert --skip-comments --no-tablespaces --order-by-primary
-        --default-character-set=utf8mb4 "$(no_tls "$dump_program")")
-    "$dump_program" --version | grep -q MariaDB || options+=(--set-gtid-purged=OFF)
+        --default-character-set=utf8mb4 "$tls")
+    # MySQL's own option: no GTID statements, which only replication wants.
+    [ "$tls" = --skip-ssl ] || options+=(--set-gtid-purged=OFF)
     start_for_command
     echo "$dump_header"
     # MariaDB's first line, a client command that MySQL's client rejects, is
@@ -747,8 +761,7 @@ restore() {
     [ "$(tail -n 1 "$file")" = "$dump_trailer" ] ||
         fail "the dump on standard input is cut short (its last line is missing); the inventory was left unchanged"
     local restore_password
-    restore_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
-    printf '[client]\nuser=music-inventory-restore\npassword=%s\n' "$restore_password" >"$cnf"
+    restore_password=$(login_file music-inventory-restore "$cnf")
     # Writing past read_only: READ_ONLY ADMIN on MariaDB, CONNECTION_ADMIN on MySQL.
     local past_read_only=CONNECTION_ADMIN
     if admin -N -e 'select version()' | grep -q MariaDB; then past_read_only="READ_ONLY ADMIN"; fi
