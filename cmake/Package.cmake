@@ -1,5 +1,7 @@
 # Install rules and the Debian and source packages, or on Windows the
-# installer and the ZIP (CPack).
+# installer and the ZIP (CPack), all dated from the build's one date.
+
+include("${CMAKE_CURRENT_LIST_DIR}/SourceDate.cmake")
 
 include(GNUInstallDirs)
 set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}")
@@ -37,34 +39,23 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/music-inventory.1.gz"
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz" doc/debian/copyright
     DESTINATION "${doc_dir}")
 install(FILES db/schema.sql db/sample.sql DESTINATION "${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME}")
+install(FILES doc/debian/lintian-overrides DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
+    RENAME "${PROJECT_NAME}")
 
-set(CPACK_PACKAGE_NAME "${PROJECT_NAME}")
-set(CPACK_PACKAGE_VENDOR "the music-inventory developers")
-set(CPACK_PACKAGE_CONTACT "${MUSIC_INVENTORY_CONTACT}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION "music-inventory looks up artists and songs kept in a MariaDB or MySQL database
-on the same machine. It shows a menu of five actions, prints the chosen report
-as a table lined up by display width, waits for a key and shows the menu
-again. It only reads the database. music-inventory-server makes and runs a
-private server of the user's own, holding the inventory, for it. The SQL that
-creates the inventory's databases and tables, and a sample inventory, are in
-/usr/share/music-inventory.")
-set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_CURRENT_SOURCE_DIR}/LICENSE")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION database)
-# The dependencies come from the libraries the binary links.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# music-inventory-server runs them, and the clients' dump programs for its
-# dump and restore; the program itself may use any server.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "mariadb-server-core | mysql-server-core, mariadb-client | mysql-client")
-set(CPACK_STRIP_FILES ON)
-# The binary package installs under /usr; the source package keeps the tree.
-set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/PackageOptions.cmake")
+# The Debian package, made by Debian's own tools (cmake/debian-package.sh
+# says why not CPack): cmake --build build --target deb.
+configure_file(doc/debian/control.in "${CMAKE_CURRENT_BINARY_DIR}/debian/control" @ONLY)
+configure_file(doc/debian/changelog.in "${CMAKE_CURRENT_BINARY_DIR}/debian/changelog" @ONLY)
+add_custom_target(deb
+    COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian-package.sh" "${CMAKE_COMMAND}"
+            "${CMAKE_CURRENT_BINARY_DIR}" "${MUSIC_INVENTORY_SOURCE_DATE_EPOCH}"
+    VERBATIM)
+add_dependencies(deb music-inventory compressed-docs)
 
-# The source package holds what git holds, under music-inventory-VERSION/.
-set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}")
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/\\\\.dbdata/" "__pycache__"
-    "\\\\.pyc$")
-include(CPack)
+# The source package holds what git holds at the commit checked out:
+# cmake --build build --target source-package.
+add_custom_target(source-package
+    COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/cmake/source-package.sh" "${CMAKE_CURRENT_SOURCE_DIR}"
+            "${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}-${PROJECT_VERSION}.tar.gz"
+            "${MUSIC_INVENTORY_SOURCE_DATE_EPOCH}"
+    VERBATIM)

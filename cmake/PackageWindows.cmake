@@ -134,9 +134,12 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "${PROJECT_NAME}")
 set(CPACK_NSIS_PACKAGE_NAME "${PROJECT_NAME} ${PROJECT_VERSION}")
 # A 64-bit installer, which installs into the 64-bit Program Files; CPack's
 # default is a 32-bit one, which Windows redirects to Program Files (x86).
+# The files it installs keep no time of their own (they would carry the
+# time they were built or packaged): Windows dates them when installing.
 # The uninstaller removes the vendor's key too, once the template's own
 # steps have left it empty.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode
+SetDateSave off
 !include FileFunc.nsh
 Function un.onUninstSuccess
   DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'
@@ -155,4 +158,15 @@ set(CPACK_NSIS_CREATE_ICONS_EXTRA
     "CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\music-inventory.lnk' '$INSTDIR\\\\music-inventory-window.cmd'")
 set(CPACK_NSIS_DELETE_ICONS_EXTRA "Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\music-inventory.lnk'")
 set(CPACK_STRIP_FILES ON)
+# The same bytes from any folder, umask and clock: the PE files' time stamps
+# and the ZIP's dates are the build's date, the installer keeps no file
+# times (SetDateSave off, above), the ZIP's members are in order of name.
+find_program(STRIP_NONDETERMINISM strip-nondeterminism)
+if(NOT STRIP_NONDETERMINISM)
+    message(FATAL_ERROR "strip-nondeterminism is needed for the ZIP (scripts/windows.sh installs it)")
+endif()
+set(CPACK_MUSIC_INVENTORY_DATE "${MUSIC_INVENTORY_SOURCE_DATE_EPOCH}")
+set(CPACK_MUSIC_INVENTORY_STRIP_NONDETERMINISM "${STRIP_NONDETERMINISM}")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/CPackDate.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/CPackZip.cmake")
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
 # what building and running need; with --package, also what making the
-# Debian package needs; with --test, also what the tests need; with
+# Debian package needs; with --reproduce, also what checking that packages
+# are reproducible needs; with --test, also what the tests need; with
 # --server, only a database server and its client programs.
 # Uses sudo when not run as root. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
@@ -14,8 +15,10 @@ build_packages=(
     libmysql++-dev libmariadb-dev libutf8proc-dev libmimalloc-dev
 )
 server_packages=()
-# cpack -G DEB reads the libraries' packages (dpkg-shlibdeps) and their types (file).
-package_packages=(dpkg-dev file)
+# The Debian package's tools: dpkg-shlibdeps, dpkg-gencontrol and dpkg-deb.
+package_packages=(dpkg-dev)
+# Two builds under another clock, compared, their differences shown.
+reproduce_packages=(git faketime diffoscope-minimal)
 test_packages=(
     libgtest-dev python3
     clang clang-format libclang-rt-dev valgrind shellcheck
@@ -42,6 +45,7 @@ packages=("${server_packages[@]}")
 case ${1:-} in
 --server) ;;
 --package) packages+=("${build_packages[@]}" "${package_packages[@]}") ;;
+--reproduce) packages+=("${build_packages[@]}" "${package_packages[@]}" "${reproduce_packages[@]}") ;;
 --test) packages+=("${build_packages[@]}" "${package_packages[@]}" "${test_packages[@]}") ;;
 *) packages+=("${build_packages[@]}") ;;
 esac

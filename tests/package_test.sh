@@ -7,10 +7,12 @@ build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-(cd "$build" && cpack -G DEB >/dev/null)
+cmake --build "$build" --target deb >/dev/null
 package=$(ls "$build"/music-inventory_*.deb)
-# Any error or warning fails; lintian only notes that it runs as root.
-lintian --fail-on error,warning "$package" 2> >(grep -v 'root privileges' >&2)
+# Any error or warning fails, the pedantic and informational tags shown
+# (those overridden say why in the package); lintian only notes that it runs
+# as root.
+lintian --pedantic --display-info --fail-on error,warning "$package" 2> >(grep -v 'root privileges' >&2)
 here=$(cd "$(dirname "$0")/.." && pwd)
 for page in "$here"/doc/*.1; do
     mandoc -Tlint -W warning "$page"
@@ -60,15 +62,22 @@ recommends=$(dpkg-deb -f "$package" Recommends)
 grep -q 'mariadb-client | mysql-client' <<<"$recommends" ||
     { echo "the dump programs are not recommended: $recommends" >&2; exit 1; }
 
-# The source package: what git holds, under one folder named after the version.
-(cd "$build" && cpack --config CPackSourceConfig.cmake >/dev/null)
+# The source package: what git holds at the commit, no more, no less, under
+# one folder named after the version, with the commit's date recorded.
+here_commit=$(git -C "$here" rev-parse HEAD 2>/dev/null) || {
+    echo "package ok: $package; no source package outside a git checkout"
+    exit 0
+}
+cmake --build "$build" --target source-package >/dev/null
 source=$(ls "$build"/music-inventory-*.tar.gz)
-listing=$(tar -tzf "$source")
+listing=$(tar -tzf "$source" | grep -v '/$')
 if grep -qvE '^music-inventory-[0-9.]+/' <<<"$listing" ||
-    grep -qE '/(build[^/]*|\.dbdata|\.git|__pycache__)/' <<<"$listing"; then
-    echo "the source package holds more than the tree:" >&2
-    grep -E '/(build[^/]*|\.dbdata|\.git|__pycache__)/' <<<"$listing" | head >&2
+    ! diff <(sed 's|^[^/]*/||' <<<"$listing" | LC_ALL=C sort) \
+        <(git -C "$here" ls-tree -r --name-only "$here_commit" | LC_ALL=C sort) >&2; then
+    echo "the source package does not hold what git holds (above: < in it, > in git)" >&2
     exit 1
 fi
-grep -q '/LICENSE$' <<<"$listing" || { echo "no LICENSE in $source" >&2; exit 1; }
+recorded=$(tar -xOzf "$source" --wildcards '*/cmake/source-date.txt')
+[ "$recorded" = "$(git -C "$here" log -1 --format=%ct "$here_commit")" ] ||
+    { echo "the source package records the date \"$recorded\"" >&2; exit 1; }
 echo "package ok: $package, $source"

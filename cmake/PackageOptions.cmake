@@ -1,4 +1,0 @@
-# Read by CPack for each generator.
-if(CPACK_GENERATOR STREQUAL "DEB")
-    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-endif()

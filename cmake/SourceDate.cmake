@@ -1,0 +1,51 @@
+# One date for everything a build makes, so that two builds of one commit are
+# the same bytes whatever the clock says: SOURCE_DATE_EPOCH when it is set,
+# else the time of the commit checked out, else, in a tree made by
+# git archive (the source package), the commit time git wrote into
+# cmake/source-date.txt. Sets MUSIC_INVENTORY_SOURCE_DATE_EPOCH.
+
+set(recorded_date_file "${CMAKE_CURRENT_LIST_DIR}/source-date.txt")
+set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "")
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+    find_package(Git QUIET)
+    if(GIT_FOUND)
+        execute_process(COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct
+            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+            OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE git_status ERROR_QUIET)
+        # Only the tree's own repository counts, not one it happens to lie in.
+        execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --show-toplevel
+            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+            OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(git_status EQUAL 0 AND top)
+            get_filename_component(top "${top}" REALPATH)
+            get_filename_component(source "${CMAKE_SOURCE_DIR}" REALPATH)
+            if(top STREQUAL source)
+                set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "${commit_time}")
+                # A new commit or checkout configures again, for its date.
+                execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --absolute-git-dir
+                    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+                    OUTPUT_VARIABLE git_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+                if(EXISTS "${git_dir}/logs/HEAD")
+                    set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY
+                        CMAKE_CONFIGURE_DEPENDS "${git_dir}/logs/HEAD")
+                endif()
+            endif()
+        endif()
+    endif()
+    if(NOT MUSIC_INVENTORY_SOURCE_DATE_EPOCH)
+        file(STRINGS "${recorded_date_file}" recorded LIMIT_COUNT 1)
+        # In a checkout the file holds git's placeholder, not a date.
+        if(recorded MATCHES "^[0-9]+$")
+            set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "${recorded}")
+        endif()
+    endif()
+endif()
+if(NOT MUSIC_INVENTORY_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    message(WARNING "no date for this build (SOURCE_DATE_EPOCH is \"${MUSIC_INVENTORY_SOURCE_DATE_EPOCH}\", "
+        "and the tree is neither a git checkout nor made by git archive): "
+        "its packages will carry the time they are made")
+    set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "")
+endif()
