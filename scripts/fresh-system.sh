@@ -10,7 +10,9 @@
 # only git (and sudo with --user), clones this checkout's HEAD into it and
 # runs there, as root or with --user as a user with passwordless sudo: the
 # test command in full, then the run command on a pseudo-terminal with a
-# short session (choice 0, a key, choice 4). Checks that the artist table
+# short session (choice 0, a key, choice 4), and the reproducibility check
+# (scripts/reproduce.sh, with --windows its Windows half after the Windows
+# command). Checks that the artist table
 # appears, that the program exits 0, and that no server runs afterwards.
 # With --mysql, MySQL's server and client are installed before anything else
 # (so every private server is MySQL's), and it checks that MySQL is still
@@ -205,6 +207,9 @@ if [ "$windows" = 1 ]; then
     log=$cache/$tag-windows.log
     run_script "Windows command" scripts/windows.sh
     step "$suite: Windows command passed ($(grep -o '[0-9]*% tests passed.*' "$log" || echo 'no tests'))"
+    log=$cache/$tag-reproduce-windows.log
+    run_script "reproducibility check" "scripts/reproduce.sh --windows"
+    step "$suite: Windows installer and ZIP reproducible ($(grep -c 'the same bytes' "$log") of 2)"
     server_running && fail "a server is left running after the Windows command"
     step "$label --windows: passed, no server left running"
     exit 0
@@ -212,6 +217,9 @@ fi
 log=$cache/$tag-test.log
 run_script "test command" scripts/test.sh
 step "$suite: test command passed ($(grep -c 'tests passed' "$log") suites)"
+log=$cache/$tag-reproduce.log
+run_script "reproducibility check" scripts/reproduce.sh
+step "$suite: Debian and source packages reproducible ($(grep -c 'the same bytes' "$log") of 2)"
 
 server_running && fail "a server is left running after the test command"
 
