@@ -35,15 +35,16 @@ bool askNumber(const char* prompt, std::int64_t lowest, std::int64_t highest, st
 
 /// Opens the session again when the connection was lost (a restarted server,
 /// an idle timeout), so that the next report finds a server that is back.
-/// Nothing is run again; when the server is still away, the report that
-/// follows writes its own failure line.
-void reopenIfLost(mysqlpp::Connection& con) {
-    if (con.connected() && con.ping()) return;
+/// Nothing is run again. Returns why the session could not be opened again,
+/// or an empty text when there is a session.
+std::string reopenIfLost(mysqlpp::Connection& con) {
+    if (con.connected() && con.ping()) return {};
     try {
         reopenSession(con);
-    } catch (const mysqlpp::Exception&) {
-        // The report's statement then fails on the closed connection.
+    } catch (const mysqlpp::Exception& e) {
+        return *e.what() ? e.what() : "the connection could not be opened again";
     }
+    return {};
 }
 
 /// Runs the action of a choice from 0 to 3; false when the action's own
@@ -60,7 +61,14 @@ bool runAction(int optionChoice, mysqlpp::Connection& con, mysqlpp::StoreQueryRe
                               readAnswerLine(std::cin, userSong) == inputEnded)) {
         return false;
     }
-    reopenIfLost(con);
+    // The report's own statement would only fail with "Server has gone away"
+    // on the closed connection; the reason the server could not be reached
+    // is what the user needs.
+    const std::string unreachable = reopenIfLost(con);
+    if (!unreachable.empty()) {
+        reportNotRun(optionChoice, unreachable);
+        return true;
+    }
     int failed = 0;
     if (optionChoice == 0) {
         failed = listAllArtists(res, query);

@@ -2,16 +2,23 @@
 
 #include "report.h"
 
+namespace {
+
+/// Each report's failure line begins with its own prefix, in menu order.
+const char* const failurePrefixes[] = {
+    "Failed to get Artists table: ", "Failed to get Songs table: ",
+    "Failed to get songs by artist: ", "Failed to get the artist of the given song: "};
+
+}  // namespace
+
 int listAllArtists(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
     return runReport(res, query, "select * from Artists;", {"Artist ID", "First Name", "Last Name"},
-                     {15, 20}, {"ID", "First Name", "Last Name"}, {},
-                     "Failed to get Artists table: ");
+                     {15, 20}, {"ID", "First Name", "Last Name"}, {}, failurePrefixes[0]);
 }
 
 int listAllSongs(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query) {
     return runReport(res, query, "select * from Songs;", {"ISSN", "Title", "Cost", "ID"},
-                     {20, 30, 10}, {"ISSN", "Title", "Cost", "ID"}, {},
-                     "Failed to get Songs table: ");
+                     {20, 30, 10}, {"ISSN", "Title", "Cost", "ID"}, {}, failurePrefixes[1]);
 }
 
 int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query,
@@ -19,7 +26,7 @@ int listSongsByArtist(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query,
     const std::string id = std::to_string(artistId);
     return runReport(res, query, "select * from Songs where ID = " + id + ";",
                      {"Artist ID", "Song Title", "ISSN"}, {15, 30}, {"Title", "ISSN"}, id,
-                     "Failed to get songs by artist: ");
+                     failurePrefixes[2]);
 }
 
 int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std::string songText) {
@@ -42,6 +49,9 @@ int showArtistOfSong(mysqlpp::StoreQueryResult& res, mysqlpp::Query& query, std:
                      "Songs.ID = Artists.ID where Songs.Title like '" +
                          literal + "%' escape '" + likeEscape + "';",
                      {"Song Title", "Artist First Name", "Artist Last Name"}, {30, 20},
-                     {"Title", "Artist.First Name", "Artist.Last Name"}, {},
-                     "Failed to get the artist of the given song: ");
+                     {"Title", "Artist.First Name", "Artist.Last Name"}, {}, failurePrefixes[3]);
+}
+
+void reportNotRun(int report, std::string_view reason) {
+    writeFailureLine(failurePrefixes[report], reason);
 }
