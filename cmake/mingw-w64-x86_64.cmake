@@ -17,6 +17,12 @@ set(CMAKE_RANLIB ${triplet}-ranlib CACHE FILEPATH "")
 set(CMAKE_OBJCOPY ${triplet}-objcopy CACHE FILEPATH "")
 set(CMAKE_STRIP ${triplet}-strip CACHE FILEPATH "")
 
+# The linker would write the time of linking into every program's and DLL's
+# header and into each DLL's export table, so that two builds differ; nothing
+# reads them (strip later gives the header the build's date).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp")
+
 # Try-compile projects read this file again; they learn the prefix only so.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WINDOWS_DEPS)
 if(NOT WINDOWS_DEPS AND DEFINED ENV{WINDOWS_DEPS})

@@ -87,7 +87,8 @@ step "tools installed"
 
 toolchain=$here/cmake/mingw-w64-x86_64.cmake
 # The folder built in stays out of the libraries, as out of the program: two
-# builds in two folders are the same bytes.
+# builds in two folders are the same bytes. (The toolchain file keeps the
+# time of linking out of them.)
 prefix_map="-ffile-prefix-map=$here=."
 connector_patch=$here/cmake/connector-c-no-plugin-files.patch
 work=$out/deps-build
@@ -153,7 +154,7 @@ build_mysqlpp() {
     logged "$work/mysqlpp-build.log" make -C "$source" -f Makefile.mingw -j"$jobs" \
         SHELL=/bin/sh BUILD=release CXX="$triplet-g++-posix" \
         CXXFLAGS="-O2 $prefix_map -DNOMINMAX -include winsock2.h -include windows.h -I$deps/include/mariadb" \
-        LDFLAGS="-L$work/mysqlpp-link" mysqlpp.dll
+        LDFLAGS="-L$work/mysqlpp-link -Wl,--no-insert-timestamp" mysqlpp.dll
     mkdir -p "$deps/include/mysql++" "$deps/lib" "$deps/bin" "$deps/share/doc/mysql++"
     cp "$source"/lib/*.h "$deps/include/mysql++/"
     cp "$source/mysqlpp.dll" "$deps/bin/"
