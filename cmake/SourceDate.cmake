@@ -44,8 +44,8 @@ else()
     endif()
 endif()
 if(NOT MUSIC_INVENTORY_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-    message(WARNING "no date for this build (SOURCE_DATE_EPOCH is \"${MUSIC_INVENTORY_SOURCE_DATE_EPOCH}\", "
-        "and the tree is neither a git checkout nor made by git archive): "
+    message(WARNING "no date for this build: SOURCE_DATE_EPOCH is not a number of seconds, "
+        "or git gives no commit time for this tree and ${recorded_date_file} holds none; "
         "its packages will carry the time they are made")
     set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "")
 endif()

@@ -12,9 +12,16 @@ output=$2
 date=$3
 name=$(basename "$output" .tar.gz)
 
-if ! top=$(git -C "$source" rev-parse --show-toplevel 2>/dev/null) ||
+# git's own reason when it cannot read the checkout (one of another user's,
+# say), else the tree is not a checkout of its own.
+if ! top=$(git -C "$source" rev-parse --show-toplevel 2>&1) ||
     [ "$(cd "$top" && pwd -P)" != "$(cd "$source" && pwd -P)" ]; then
-    echo "source-package: $source is not a git checkout; the source package is made from one" >&2
+    case $top in
+    "fatal: not a git repository"* | /*)
+        echo "source-package: $source is not a git checkout; the source package is made from one" >&2
+        ;;
+    *) echo "source-package: ${top#fatal: }" | head -n 1 >&2 ;;
+    esac
     exit 1
 fi
 if [ -n "$(git -C "$source" status --porcelain --untracked-files=no)" ]; then
