@@ -371,9 +371,11 @@ wsrep-sst-auth=music-inventory-admin:$sst_password
 # gmcast.listen_addr: the group's port on loopback only (Galera would take
 # every address); gcache: a fixed 128 MB ring, no extra page files kept, in
 # the node's folder; ist.recv_addr: incremental transfers on a port of ours;
+# evs.*: a silent node is dropped from the group after 5 seconds instead of
+# 15 (its writes held up the others' meanwhile, and it could not rejoin);
 # socket.ssl_*: the group's and the incremental transfers' connections in
 # TLS, each peer's certificate checked against the folder's own authority.
-wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
+wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;ist.recv_addr=127.0.0.1:$ist;evs.suspect_timeout=PT3S;evs.inactive_timeout=PT5S;evs.install_timeout=PT4S;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
 
 [sst]
 # The full transfer through socat in TLS, both ends checked against the
@@ -384,6 +386,9 @@ tcert=$tls/node.pem
 tca=$tls/ca.pem
 # socat would listen on every address.
 sockopt=",bind=127.0.0.1"
+# The transfer's logs stay in the folder, not in a folder of /tmp that
+# another user could have made first.
+sst-log-archive-dir=$dir/node$node/sst-logs
 EOF
     mv -f "$(node_cnf "$node").new" "$(node_cnf "$node")"
 }
@@ -410,12 +415,12 @@ node_memory_kb=$((1536 * 1024))
 # Starts node $1; with "new", as the first of a new cluster.
 launch_node() {
     local node=$1 how=${2:-} options=() position
-    if [ "$how" = new ]; then
-        options+=(--wsrep-new-cluster)
-    elif [ "$(grastate_value "$node" seqno)" = -1 ] && [ -e "$dir/node$node/db/ibdata1" ]; then
-        # A crash leaves no position in grastate.dat, and the node would
-        # ask for a full copy; told its recovered position, it catches up
-        # on what it missed alone (IST) while the others' cache holds it.
+    [ "$how" = new ] && options+=(--wsrep-new-cluster)
+    if [ "$(grastate_value "$node" seqno)" = -1 ] && [ -e "$dir/node$node/db/ibdata1" ]; then
+        # A crash leaves no position in grastate.dat: a joining node would
+        # ask for a full copy, a founding one start a new history. Told its
+        # recovered position, it catches up on what it missed alone (IST)
+        # while the others' cache holds it, or founds the cluster where it was.
         position=$(recovered_position "$node")
         [ -n "$position" ] && options+=(--wsrep-start-position="$position")
     fi
@@ -442,25 +447,32 @@ wait_synced() {
     fail "node $node was not Synced within 300 seconds; its log is $dir/node$node/server.log"
 }
 
-# The node to found the cluster again when none runs: the one that left
-# last (safe_to_bootstrap), else the one whose data goes furthest.
+# A node's last committed seqno: from grastate.dat after a clean stop, else
+# (a crash leaves -1 there) asked of its data.
+node_seqno() {
+    local seqno position
+    seqno=$(grastate_value "$1" seqno)
+    if [ -z "$seqno" ] || [ "$seqno" = -1 ]; then
+        position=$(recovered_position "$1")
+        seqno=${position##*:}
+    fi
+    [[ $seqno =~ ^-?[0-9]+$ ]] && echo "$seqno"
+}
+
+# The node to found the cluster again when none runs: the one whose data
+# goes furthest, and of those the one that left last (safe_to_bootstrap). A
+# crashed node keeps the mark from an earlier clean stop: taken at its
+# word, it would found a new history, and the others, further on, would
+# be copied over from it and lose their later commits.
 first_node() {
-    local node best='' best_seqno=-2 seqno position
-    for node in "${nodes[@]}"; do
-        if [ "$(grastate_value "$node" safe_to_bootstrap)" = 1 ]; then
-            echo "$node"
-            return 0
-        fi
-    done
+    local node best='' best_seqno=-2 seqno
     for node in "${nodes[@]}"; do
         [ -e "$dir/node$node/db/ibdata1" ] || continue
-        seqno=$(grastate_value "$node" seqno)
-        if [ -z "$seqno" ] || [ "$seqno" = -1 ]; then
-            position=$(recovered_position "$node")
-            seqno=${position##*:}
+        seqno=$(node_seqno "$node") || continue
+        if [ "$seqno" -gt "$best_seqno" ] || { [ "$seqno" = "$best_seqno" ] &&
+            [ "$(grastate_value "$node" safe_to_bootstrap)" = 1 ]; }; then
+            best=$node best_seqno=$seqno
         fi
-        [[ $seqno =~ ^-?[0-9]+$ ]] || continue
-        if [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
     done
     [ -n "$best" ] || fail "no node of $dir holds data to start the cluster from"
     # Galera's own mark that this node may found the cluster.
