@@ -540,6 +540,16 @@ answers() {
     [ "$(program_login --batch --skip-column-names -e "select variable_value
         from information_schema.global_status where variable_name = 'wsrep_local_state'" 2>/dev/null)" = 4 ]
 }
+# True when one of the nodes given is in a primary component.
+in_primary() {
+    local node
+    for node in "$@"; do
+        [ "$(admin "$node" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
+            from information_schema.global_status where variable_name = 'wsrep_cluster_status'" 2>/dev/null)" = Primary ] &&
+            return 0
+    done
+    return 1
+}
 all_synced() {
     local node
     for node in "${nodes[@]}"; do
@@ -570,6 +580,23 @@ start() {
         launch_node "$node" new
         wait_synced "$node"
         running+=("$node")
+    fi
+    # Nodes that run outside a primary component (two of three were lost,
+    # and the survivor cannot tell a crash from a partition) would never
+    # let another node join. The others are known not to run, so no other
+    # component can exist: the one that went furthest founds it again.
+    if [ ${#running[@]} -gt 0 ] && ! in_primary "${running[@]}"; then
+        local best='' best_seqno=-2 seqno
+        for node in "${running[@]}"; do
+            seqno=$(admin "$node" --batch --skip-column-names -e \
+                "select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null) || continue
+            if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
+        done
+        [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
+        echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
+        admin "$best" -e "set global wsrep_provider_options = 'pc.bootstrap=YES'"
+        launched_pid=$(running_pid "$best")
+        wait_synced "$best"
     fi
     # One at a time: each joiner takes a donor from the nodes already Synced.
     for node in "${nodes[@]}"; do
