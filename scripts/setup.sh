@@ -3,7 +3,8 @@
 # what building and running need; with --package, also what making the
 # Debian package needs; with --reproduce, also what checking that packages
 # are reproducible needs; with --test, also what the tests need; with
-# --server, only a database server and its client programs.
+# --server, only a database server and its client programs; with --cluster,
+# what a local Galera cluster behind HAProxy needs (scripts/cluster.sh).
 # Uses sudo when not run as root. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
 # installed, so no system database service is set up or started. Nothing
@@ -17,6 +18,9 @@ build_packages=(
 server_packages=()
 # The Debian package's tools: dpkg-shlibdeps, dpkg-gencontrol and dpkg-deb.
 package_packages=(dpkg-dev)
+# MariaDB's server package holds the state-transfer scripts, which the core
+# package lacks; MariaDB's backup tool and socat carry the transfer itself.
+cluster_packages=(mariadb-server mariadb-backup galera-4 haproxy socat openssl)
 # Two builds under another clock, compared, their differences shown.
 reproduce_packages=(git faketime diffoscope-minimal)
 test_packages=(
@@ -44,6 +48,7 @@ fi
 packages=("${server_packages[@]}")
 case ${1:-} in
 --server) ;;
+--cluster) packages=("${cluster_packages[@]}") ;;
 --package) packages+=("${build_packages[@]}" "${package_packages[@]}") ;;
 --reproduce) packages+=("${build_packages[@]}" "${package_packages[@]}" "${reproduce_packages[@]}") ;;
 --test) packages+=("${build_packages[@]}" "${package_packages[@]}" "${test_packages[@]}") ;;
@@ -59,6 +64,35 @@ done
 
 sudo=()
 [ "$(id -u)" = 0 ] || sudo=(sudo)
+
+# Installing the server or HAProxy would enable their system services and
+# start them. invoke-rc.d and deb-systemd-invoke ask policy-rc.d first: for
+# this installation one of ours denies every start, unless the system has
+# its own, which is left alone and must deny them itself. A service of a
+# package that was already installed is never touched; one that this
+# installation brought is disabled again after it.
+policy=/usr/sbin/policy-rc.d
+services=()
+for package in mariadb-server haproxy; do
+    [[ " ${missing[*]} " == *" $package "* ]] && services+=("${package%-server}")
+done
+own_policy=0
+if [ ${#services[@]} -gt 0 ]; then
+    if [ -e "$policy" ] || [ -L "$policy" ]; then
+        status=0
+        "$policy" "${services[0]}" start >/dev/null 2>&1 || status=$?
+        if [ "$status" != 101 ]; then
+            echo "setup: $policy would let ${services[*]} start as system services when installed; install ${missing[*]} yourself (nothing was installed)" >&2
+            exit 1
+        fi
+    else
+        own_policy=1
+        trap '"${sudo[@]}" rm -f "$policy"' EXIT
+        printf '#!/bin/sh\n# music-inventory setup: no service starts while it installs\nexit 101\n' |
+            "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 755 "$policy"
+    fi
+fi
 echo "setup: installing ${#missing[@]} packages and what they need: ${missing[*]}" >&2
 # sudo resets the environment, so the front end is set on its far side.
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q >&2
@@ -66,3 +100,12 @@ echo "setup: installing ${#missing[@]} packages and what they need: ${missing[*]
 # set-up instead of replacing it.
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
     "${missing[@]}" >&2
+for service in "${services[@]}"; do
+    echo "setup: $service was installed as a system service; it was not started, and is left disabled" >&2
+    "${sudo[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
+    "${sudo[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+done
+if [ "$own_policy" = 1 ]; then
+    "${sudo[@]}" rm -f "$policy"
+    trap - EXIT
+fi

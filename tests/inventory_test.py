@@ -8,13 +8,14 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import (ACCOUNT_HOST, CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PROGRAM, ROOT,
-                     SOCKET, TCP_PORT, UNIX_SOCKET, WINE, Session, SessionTest, checksum,
+from harness import (ACCOUNT_HOST, CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PAUSE, PROGRAM,
+                     ROOT, SOCKET, TCP_PORT, UNIX_SOCKET, WINE, Session, SessionTest, checksum,
                      load_sample, program_environment, run_piped, server_is_mysql, sql, unix_only)
 
 VALGRIND = os.environ.get("VALGRIND")
@@ -606,6 +607,133 @@ class PrivateServerTest(unittest.TestCase):
             self.skipTest("no mount namespace here: " + result.stderr.strip())
         self.assertRefused(result, "none of mariadbd mysqld is installed")
         self.assertEqual(["lock"], os.listdir(datadir))
+
+
+CLUSTER = os.path.join(ROOT, "scripts", "cluster.sh")
+CLUSTER_DIR = os.path.join(os.path.dirname(DATADIR), "test-cluster")
+
+
+@script_only
+class ClusterTest(unittest.TestCase):
+    """The program through HAProxy in front of a local three-node Galera cluster,
+    its serving node lost between reports."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        started = subprocess.run([CLUSTER, "start", CLUSTER_DIR], capture_output=True, text=True,
+                                 timeout=240)
+        if "installing the cluster's packages failed" in started.stderr:
+            raise unittest.SkipTest("the cluster's packages cannot be installed here: " +
+                                    started.stderr.strip().splitlines()[-1])
+        if started.returncode != 0:
+            raise AssertionError(started.stderr)
+        cls.addClassCleanup(subprocess.run, [CLUSTER, "stop", CLUSTER_DIR], timeout=240)
+        cls.socket = subprocess.run([CLUSTER, "socket", CLUSTER_DIR], check=True,
+                                    capture_output=True, text=True).stdout.strip()
+        load_sample()
+
+    def node_sql(self, node, statement):
+        return subprocess.run(
+            [shutil.which("mariadb"), "--defaults-file=%s/node1/admin.cnf" % CLUSTER_DIR,
+             "--socket=%s" % os.path.join(os.path.dirname(self.socket), "node%d.sock" % node),
+             "--batch", "--skip-column-names", "-e", statement],
+            capture_output=True, text=True, timeout=10).stdout
+
+    def serving_node(self):
+        """The node that holds the program's session (it has selected the
+        inventory), or that HAProxy gives its next one: a donor's sessions
+        are ended while it is not Synced."""
+        for node in (1, 2, 3):
+            if self.node_sql(node, "select count(*) from information_schema.processlist "
+                             "where db = 'Music_Inventory'").strip() not in ("", "0"):
+                return node
+        return int(subprocess.run(
+            [shutil.which("mariadb"), "--no-defaults", "--socket=" + self.socket, "--user=root",
+             "--password=tamrix", "--batch", "--skip-column-names", "-e",
+             "select substr(@@wsrep_node_name, 5)"],
+            check=True, capture_output=True, text=True, timeout=10).stdout)
+
+    def node_pid(self, node):
+        with open(os.path.join(CLUSTER_DIR, "node%d" % node, "server.pid")) as pidfile:
+            return int(pidfile.read())
+
+    def rejoin(self):
+        result = subprocess.run([CLUSTER, "start", CLUSTER_DIR], capture_output=True, text=True,
+                                timeout=240)
+        self.assertEqual(0, result.returncode, result.stderr)
+
+    def test_reports_stay_whole_while_the_serving_node_dies_stops_hangs_and_rejoins(self):
+        def reports(session):
+            for choice in "01":
+                session.answer("? ", choice + "\n")
+                session.expect(PAUSE)
+                session.send("\n")
+
+        def ended(node, signo):
+            pid = self.node_pid(node)
+            os.kill(pid, signo)
+            deadline = time.monotonic() + 60
+            while True:
+                try:
+                    os.readlink("/proc/%d/exe" % pid)  # a zombie has none
+                except OSError:
+                    return
+                self.assertLess(time.monotonic(), deadline, "node %d did not end" % node)
+                time.sleep(0.05)
+
+        # The same six rounds of reports on the private server.
+        reference = Session()
+        for _ in range(6):
+            reports(reference)
+        reference.answer("? ", "4\n")
+        expected = reference.finish()
+        self.assertEqual(0, expected[0])
+
+        started = time.monotonic()
+        session = Session(socket=self.socket)
+        reports(session)
+        # Killed: the crashed node comes back by an incremental transfer.
+        crashed = self.serving_node()
+        log = os.path.join(CLUSTER_DIR, "node%d" % crashed, "server.log")
+        with open(log, "rb") as before:
+            logged = len(before.read())
+        ended(crashed, signal.SIGKILL)
+        reports(session)
+        self.rejoin()
+        with open(log, "rb") as after:
+            rejoined = after.read()[logged:].decode(errors="replace")
+        # Caught up by IST, or, when nothing was committed meanwhile, at once.
+        self.assertRegex(rejoined, "IST received|state transfer needed: no")
+        self.assertNotIn("SST completed on joiner", rejoined)
+        reports(session)
+        # Stopped cleanly.
+        ended(self.serving_node(), signal.SIGTERM)
+        reports(session)
+        self.rejoin()
+        # Hung while it holds the session (the donor of a rejoin may have
+        # ended it): HAProxy marks it down and ends its sessions within seconds.
+        reports(session)
+        hung = self.serving_node()
+        os.kill(self.node_pid(hung), signal.SIGSTOP)
+        try:
+            hang = time.monotonic()
+            reports(session)
+            self.assertLess(time.monotonic() - hang, 20)
+        finally:
+            os.kill(self.node_pid(hung), signal.SIGCONT)
+        session.answer("? ", "4\n")
+        status, output, errors = session.finish()
+        self.assertEqual((0, ""), (status, errors))
+        self.assertEqual(expected[1], output)
+        # The hung node rejoins by itself once it runs again.
+        deadline = time.monotonic() + 60
+        while subprocess.run([CLUSTER, "status", CLUSTER_DIR], capture_output=True,
+                             text=True).stdout.count("Synced") != 3:
+            self.assertLess(time.monotonic(), deadline, "the hung node did not rejoin")
+            time.sleep(0.5)
+        print("the cluster case took %.0f s" % (time.monotonic() - started), file=sys.stderr)
 
 
 @unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")

@@ -1,0 +1,674 @@
+#!/usr/bin/env bash
+# A local three-node MariaDB Galera cluster behind HAProxy for music-inventory,
+# in a folder of the user's own.
+#
+#   cluster start  [DIR]  make the folder if needed, start the nodes that are
+#                         not running and HAProxy; return once every node is
+#                         Synced and HAProxy lets the program's account in
+#   cluster run    [DIR] [PROGRAM [ARG...]]  start it if needed, run
+#                         music-inventory on it, stop it after the last run ends
+#   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
+#                         the program's account in
+#   cluster stop   [DIR]  stop HAProxy and the nodes
+#   cluster socket [DIR]  print HAProxy's socket, where the program connects
+#
+# DIR defaults to .cluster in a checkout, else to music-inventory-cluster
+# under $XDG_DATA_HOME (~/.local/share). Only its owner may enter it (mode
+# 700). The first start makes node 1 as scripts/dbserver.sh makes a private
+# server (the same accounts: root with the published password "tamrix" may
+# only read the inventory, a random administrator in DIR/node1/admin.cnf, no
+# account without a password), then nodes 2 and 3 copy it by state transfer.
+# Clients reach the nodes and HAProxy only by Unix sockets inside DIR. The
+# nodes talk to each other on loopback ports, by TLS with a certificate that
+# only DIR holds, so another local user can neither join the cluster nor
+# write into a node during a transfer. What the cluster needs is installed
+# from Debian (scripts/setup.sh --cluster) when missing; no system service
+# is started or enabled, and nothing is removed.
+set -euo pipefail
+umask 077
+
+name=$(basename "$0")
+fail() {
+    echo "$name: $*" >&2
+    exit 1
+}
+
+scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
+if [ -f "$scripts/../db/schema.sql" ]; then
+    checkout=$(cd "$scripts/.." && pwd)
+    default_dir=$checkout/.cluster
+    default_program=$checkout/build/music-inventory
+else
+    default_dir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory-cluster
+    default_program=$scripts/music-inventory
+fi
+dbserver=$scripts/dbserver.sh
+check_program=$scripts/cluster-check.sh
+
+command=${1:-}
+shift || true
+dir=$default_dir
+if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+    dir=$1
+    shift
+fi
+case "$command" in
+start | run | status | stop | socket) ;;
+*)
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  cluster /  $name /" >&2
+    exit 2
+    ;;
+esac
+
+uid=$(id -u)
+check_private() {
+    if [ -L "$1" ] || [ ! -d "$1" ] || [ "$(stat -c '%u %a' "$1")" != "$uid 700" ]; then
+        fail "$1 is not a folder of $(id -un) that only its owner may enter (a real folder, mode 700); refusing it"
+    fi
+}
+private_folder() {
+    if [ ! -e "$1" ] && [ ! -L "$1" ]; then mkdir -m 700 "$1"; fi
+    check_private "$1"
+}
+
+given=$dir
+while [[ $given == */ && $given != / ]]; do given=${given%/}; done
+if [ -L "$given" ]; then
+    fail "$dir is a link; name the folder it leads to instead; refusing it"
+fi
+if [ ! -e "$dir" ]; then
+    case "$command" in
+    start | run) mkdir -p "$dir" ;;
+    stop) exit 0 ;;
+    status) exit 1 ;;
+    *) fail "there is no cluster folder $dir (make it with: $name start '$dir')" ;;
+    esac
+fi
+dir=$(cd "$dir" 2>/dev/null && pwd -P) || fail "cannot enter the cluster folder $dir"
+if [ "$(stat -c %u "$dir")" = "$uid" ] && [ -z "$(find "$dir" -maxdepth 0 -perm /022)" ]; then
+    chmod 700 "$dir"
+fi
+check_private "$dir"
+
+nodes=(1 2 3)
+password=tamrix
+admin_cnf=$dir/node1/admin.cnf
+tls=$dir/tls
+ports_record=$dir/ports
+started_by_run=$dir/started-by-run
+haproxy_cfg=$dir/haproxy.cfg
+haproxy_pidfile=$dir/haproxy.pid
+# Present from the first step of making the folder until node 1 holds the
+# inventory and the certificates are made: until then nothing but this
+# script has used it, so it may be made again.
+incomplete=$dir/incomplete
+
+# Socket paths hold at most 107 bytes: a deep folder keeps its sockets in a
+# fresh folder from mktemp that it records, as the private server does.
+if [ ${#dir} -le 80 ]; then
+    socket_dir=$dir/run
+else
+    record=$dir/socket-folder
+    socket_dir=
+    if [ -s "$record" ]; then socket_dir=$(cat "$record"); fi
+    if [ -z "$socket_dir" ] || { [ ! -e "$socket_dir" ] && [ ! -L "$socket_dir" ]; }; then
+        case "$command" in
+        start | run)
+            socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory-cluster.XXXXXXXX")
+            echo "$socket_dir" >"$record"
+            ;;
+        *) socket_dir=$dir/no-socket-folder ;;
+        esac
+    fi
+fi
+if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
+socket=$socket_dir/inventory.sock
+haproxy_admin=$socket_dir/haproxy-admin.sock
+node_socket() { echo "$socket_dir/node$1.sock"; }
+node_cnf() { echo "$dir/node$1/node.cnf"; }
+
+if [ "$command" = socket ]; then
+    echo "$socket"
+    exit 0
+fi
+
+# The server's programs live in sbin, which a normal user's PATH lacks.
+look_for() {
+    local variable=$1 program folder
+    shift
+    for program in "$@"; do
+        for folder in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
+            if [ -x "$folder/$program" ]; then
+                printf -v "$variable" %s "$folder/$program"
+                return 0
+            fi
+        done
+    done
+    return 1
+}
+galera=/usr/lib/galera/libgalera_smm.so
+server_program='' client_program='' haproxy_program='' openssl_program=''
+# Programs that Galera's state transfer runs.
+present() {
+    local found=''
+    look_for found "$1" && [ -n "$found" ]
+}
+everything_installed() {
+    look_for server_program mariadbd && look_for client_program mariadb &&
+        look_for haproxy_program haproxy && look_for openssl_program openssl &&
+        present mariadb-install-db && present wsrep_sst_mariabackup && present mariadb-backup &&
+        present socat && present ss && [ -e "$galera" ]
+}
+if ! everything_installed; then
+    case "$command" in
+    start | run)
+        echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl); no system service is started or enabled, nothing is removed" >&2
+        "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
+        everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
+        ;;
+    # Without its programs, no cluster of the folder can be running.
+    stop) exit 0 ;;
+    *) fail "the cluster's programs are not installed (they are at the first start: $name start '$dir')" ;;
+    esac
+fi
+
+# Every login of the script is on a socket inside the folder.
+admin() {
+    local node=$1
+    shift
+    "$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
+        --socket="$(node_socket "$node")" --skip-ssl --default-character-set=utf8mb4 "$@"
+}
+# The program's own login, through HAProxy.
+program_login() {
+    "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
+        --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
+}
+# A node's wsrep_local_state and wsrep_ready, as "4,ON" when Synced.
+node_state() {
+    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "
+        select group_concat(variable_value order by variable_name)
+        from information_schema.global_status
+        where variable_name in ('wsrep_local_state', 'wsrep_ready')" 2>/dev/null
+}
+
+# A PID counts only while it is this folder's node $2 (or HAProxy, for
+# "haproxy"): a process of this user under this root, running the program,
+# with the node's option file (HAProxy's configuration) on its command line.
+own_root=$(readlink /proc/self/root)
+is_ours() {
+    local pid=$1 what=$2 exe wanted argument
+    [[ $pid =~ ^[0-9]+$ ]] || return 1
+    [ "$(stat -c %u "/proc/$pid" 2>/dev/null)" = "$uid" ] || return 1
+    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$own_root" ] || return 1
+    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || return 1
+    exe=${exe% (deleted)}
+    if [ "$what" = haproxy ]; then
+        wanted=$haproxy_program argument=$haproxy_cfg
+    else
+        wanted=$server_program argument=--defaults-file=$(node_cnf "$what")
+    fi
+    [ "$exe" = "$(readlink -f "$wanted")" ] || return 1
+    { tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qxF -- "$argument"
+}
+# The PID of node $1 (or HAProxy) when it runs, else nothing.
+running_pid() {
+    local pidfile pid
+    if [ "$1" = haproxy ]; then pidfile=$haproxy_pidfile; else pidfile=$dir/node$1/server.pid; fi
+    [ -e "$pidfile" ] || return 0
+    pid=$(cat "$pidfile")
+    if is_ours "$pid" "$1"; then echo "$pid"; else rm -f "$pidfile"; fi
+}
+
+# Sends SIGTERM to node $1 (or HAProxy) and waits for it to end.
+stop_one() {
+    local pid
+    pid=$(running_pid "$1")
+    [ -n "$pid" ] || return 0
+    kill "$pid"
+    for _ in $(seq 1 1200); do
+        is_ours "$pid" "$1" || return 0
+        sleep 0.1
+    done
+    fail "$(describe "$1") did not stop within 120 seconds"
+}
+describe() {
+    if [ "$1" = haproxy ]; then echo HAProxy; else echo "node $1"; fi
+}
+
+stop() {
+    stop_one haproxy
+    # One at a time, node 1 last: the last to leave may found the cluster
+    # again at the next start without a question of which has the latest data.
+    local node
+    for node in 3 2 1; do stop_one "$node"; done
+    rm -f "$started_by_run" "$socket" "$haproxy_admin"
+}
+
+# The first start: node 1 is a private server made by dbserver.sh, with its
+# accounts and the inventory; then a certificate authority signs one
+# certificate for the nodes and is thrown away, so that no other
+# certificate it signed can ever exist.
+make_cluster() {
+    if [ -e "$incomplete" ]; then
+        echo "$name: $dir was left half-made, never used; making it again" >&2
+        "$dbserver" stop "$dir/node1" >/dev/null 2>&1 || true
+        find "$dir" -mindepth 1 -maxdepth 1 ! -name lock ! -name run ! -name socket-folder \
+            -exec rm -rf {} +
+    elif [ -n "$(find "$dir" -mindepth 1 -maxdepth 1 ! -name lock ! -name run ! -name socket-folder)" ]; then
+        fail "$dir holds something other than this script's cluster; remove it (rm -rf '$dir') or name another folder"
+    fi
+    echo "made by $name; not yet used" >"$incomplete"
+    private_folder "$dir/tmp"
+    private_folder "$dir/files"
+    echo "$name: making a cluster in $dir..." >&2
+    private_folder "$dir/node1"
+    "$dbserver" start --no-tcp "$dir/node1" >/dev/null || fail "making node 1 failed"
+    "$dbserver" stop "$dir/node1" || fail "stopping node 1 after making it failed"
+    private_folder "$tls"
+    local subject=/CN=localhost san="subjectAltName=DNS:localhost,IP:127.0.0.1"
+    if ! {
+        "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=music-inventory cluster CA" \
+            -keyout "$tls/ca.key" -out "$tls/ca.pem" &&
+            "$openssl_program" req -newkey rsa:2048 -nodes -subj "$subject" -addext "$san" \
+                -keyout "$tls/node.key" -out "$tls/node.csr" &&
+            "$openssl_program" x509 -req -in "$tls/node.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
+                -CAcreateserial -days 36500 -copy_extensions copy -out "$tls/node.pem"
+    } >"$dir/tls.log" 2>&1; then
+        cat "$dir/tls.log" >&2
+        fail "making the nodes' certificate failed"
+    fi
+    rm -f "$tls/ca.key" "$tls/node.csr" "$tls/ca.srl"
+    # Nodes 2 and 3 start as copies of node 1 once it has founded the
+    # cluster and left it cleanly: the same data at the same position,
+    # nothing to transfer (a full transfer takes some 20 seconds each).
+    choose_ports
+    write_node_cnf 1
+    launch_node 1 new
+    wait_synced 1
+    stop_one 1
+    local node
+    for node in 2 3; do
+        private_folder "$dir/node$node"
+        cp -a "$dir/node1/db" "$dir/node$node/db"
+        rm -f "$dir/node$node/db/galera.cache" "$dir/node$node/db/gvwstate.dat"
+        sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$dir/node$node/db/grastate.dat"
+    done
+    rm -f "$incomplete"
+}
+
+# Loopback ports for each node's group communication, incremental (IST) and
+# full (SST) state transfer, chosen free when no node runs and kept while
+# any does (a joining node must find the others where they are).
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        if [[ " ${ports[*]:-} " != *" $port "* ]] &&
+            ! ss -Htln "sport = :$port" 2>/dev/null | grep -q .; then
+            echo "$port"
+            return 0
+        fi
+    done
+}
+choose_ports() {
+    ports=()
+    local _
+    for _ in $(seq 1 9); do ports+=("$(free_port)"); done
+    echo "${ports[*]}" >"$ports_record"
+}
+read_ports() {
+    ports=()
+    [ -s "$ports_record" ] && read -r -a ports <"$ports_record"
+    [ ${#ports[@]} = 9 ] || choose_ports
+}
+
+# Each node's options, written at each start: the ports may have changed.
+write_node_cnf() {
+    local node=$1 i=$(($1 - 1)) sst_password user_line=''
+    local group=${ports[i * 3]} ist=${ports[i * 3 + 1]} sst=${ports[i * 3 + 2]}
+    sst_password=$(sed -n 's/^password=//p' "$admin_cnf")
+    # mariadbd refuses to run as root unless told to.
+    [ "$uid" = 0 ] && user_line="user=root"
+    cat >"$(node_cnf "$node").new" <<EOF
+# Written by $name at each start; edits are lost.
+[mysqld]
+$user_line
+datadir=$dir/node$node/db
+socket=$(node_socket "$node")
+pid-file=$dir/node$node/server.pid
+log-error=$dir/node$node/server.log
+tmpdir=$dir/tmp
+# Clients only on the socket inside the folder; files only in files/.
+skip-networking
+skip-name-resolve
+secure-file-priv=$dir/files
+local-infile=0
+# Only the administrator writes; the nodes' replication is not held back.
+read-only
+event-scheduler=ON
+innodb-buffer-pool-size=64M
+innodb-log-file-size=16M
+max-connections=100
+# What Galera needs of every node: row events, InnoDB, interleaved autoincrement.
+binlog-format=ROW
+default-storage-engine=InnoDB
+innodb-autoinc-lock-mode=2
+wsrep-on=ON
+wsrep-provider=$galera
+wsrep-cluster-name=music-inventory
+wsrep-node-name=node$node
+wsrep-cluster-address=gcomm://127.0.0.1:${ports[0]},127.0.0.1:${ports[3]},127.0.0.1:${ports[6]}
+wsrep-node-address=127.0.0.1:$group
+wsrep-sst-receive-address=127.0.0.1:$sst
+# A transaction larger than this is refused rather than replicated: a
+# node restarted with a huge one in its cache once grew to 23 GB.
+wsrep-max-ws-size=256M
+# mariabackup copies a running donor as any user; rsync's daemon, run as
+# root, drops to "nobody", who may not enter the folder.
+wsrep-sst-method=mariabackup
+wsrep-sst-auth=music-inventory-admin:$sst_password
+# gmcast.listen_addr: the group's port on loopback only (Galera would take
+# every address); gcache: a fixed 128 MB ring, no extra page files kept, in
+# the node's folder; ist.recv_addr: incremental transfers on a port of ours;
+# evs.*: a silent node is dropped from the group after 5 seconds instead of
+# 15 (its writes held up the others' meanwhile, and it could not rejoin);
+# socket.ssl_*: the group's and the incremental transfers' connections in
+# TLS, each peer's certificate checked against the folder's own authority.
+wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;ist.recv_addr=127.0.0.1:$ist;evs.suspect_timeout=PT3S;evs.inactive_timeout=PT5S;evs.install_timeout=PT4S;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
+
+[sst]
+# The full transfer through socat in TLS, both ends checked against the
+# folder's authority (encrypt=3: key and certificate, with verification).
+encrypt=3
+tkey=$tls/node.key
+tcert=$tls/node.pem
+tca=$tls/ca.pem
+# socat would listen on every address.
+sockopt=",bind=127.0.0.1"
+# The transfer's logs stay in the folder, not in a folder of /tmp that
+# another user could have made first.
+sst-log-archive-dir=$dir/node$node/sst-logs
+EOF
+    mv -f "$(node_cnf "$node").new" "$(node_cnf "$node")"
+}
+
+# The data's last committed position of node $1 ("uuid:seqno"), asked of
+# the server itself after a crash left grastate.dat without one.
+recovered_position() {
+    local node=$1 log=$dir/node$1/recover.log position
+    "$server_program" --defaults-file="$(node_cnf "$node")" --wsrep-recover \
+        --log-error="$log" >/dev/null 2>&1 || true
+    position=$(sed -n 's/.*WSREP: Recovered position: \([0-9a-f-]*:-\{0,1\}[0-9]*\).*/\1/p' "$log" | tail -n 1)
+    echo "$position"
+}
+grastate_value() {
+    sed -n "s/^$2: *//p" "$dir/node$1/db/grastate.dat" 2>/dev/null
+}
+
+# The most memory a node may take (RLIMIT_DATA: its heap and private
+# mappings), so that a node gone wrong fails alone instead of starving the
+# machine; about three times what one takes at work (its heap, thread
+# stacks and buffers: some 500 MB).
+node_memory_kb=$((1536 * 1024))
+
+# Starts node $1; with "new", as the first of a new cluster.
+launch_node() {
+    local node=$1 how=${2:-} options=() position
+    [ "$how" = new ] && options+=(--wsrep-new-cluster)
+    if [ "$(grastate_value "$node" seqno)" = -1 ] && [ -e "$dir/node$node/db/ibdata1" ]; then
+        # A crash leaves no position in grastate.dat: a joining node would
+        # ask for a full copy, a founding one start a new history. Told its
+        # recovered position, it catches up on what it missed alone (IST)
+        # while the others' cache holds it, or founds the cluster where it was.
+        position=$(recovered_position "$node")
+        [ -n "$position" ] && options+=(--wsrep-start-position="$position")
+    fi
+    rm -f "$(node_socket "$node")" "$(node_socket "$node").lock"
+    (
+        ulimit -d "$node_memory_kb"
+        exec setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
+            </dev/null >"$dir/node$node/start.log" 2>&1 8<&- 9>&-
+    ) &
+    launched_pid=$!
+}
+
+# Waits until node $1 (launched as $launched_pid) is Synced.
+wait_synced() {
+    local node=$1 exe
+    for _ in $(seq 1 3000); do
+        if [ "$(node_state "$node")" = "4,ON" ]; then return 0; fi
+        exe=$(readlink "/proc/$launched_pid/exe" 2>/dev/null) || {
+            tail -n 20 "$dir/node$node/server.log" >&2 2>/dev/null || true
+            fail "node $node did not start; its log is $dir/node$node/server.log"
+        }
+        sleep 0.1
+    done
+    fail "node $node was not Synced within 300 seconds; its log is $dir/node$node/server.log"
+}
+
+# A node's last committed seqno: from grastate.dat after a clean stop, else
+# (a crash leaves -1 there) asked of its data.
+node_seqno() {
+    local seqno position
+    seqno=$(grastate_value "$1" seqno)
+    if [ -z "$seqno" ] || [ "$seqno" = -1 ]; then
+        position=$(recovered_position "$1")
+        seqno=${position##*:}
+    fi
+    [[ $seqno =~ ^-?[0-9]+$ ]] && echo "$seqno"
+}
+
+# The node to found the cluster again when none runs: the one whose data
+# goes furthest, and of those the one that left last (safe_to_bootstrap). A
+# crashed node keeps the mark from an earlier clean stop: taken at its
+# word, it would found a new history, and the others, further on, would
+# be copied over from it and lose their later commits.
+first_node() {
+    local node best='' best_seqno=-2 seqno
+    for node in "${nodes[@]}"; do
+        [ -e "$dir/node$node/db/ibdata1" ] || continue
+        seqno=$(node_seqno "$node") || continue
+        if [ "$seqno" -gt "$best_seqno" ] || { [ "$seqno" = "$best_seqno" ] &&
+            [ "$(grastate_value "$node" safe_to_bootstrap)" = 1 ]; }; then
+            best=$node best_seqno=$seqno
+        fi
+    done
+    [ -n "$best" ] || fail "no node of $dir holds data to start the cluster from"
+    # Galera's own mark that this node may found the cluster.
+    sed -i 's/^safe_to_bootstrap: *0/safe_to_bootstrap: 1/' "$dir/node$best/db/grastate.dat"
+    echo "$best"
+}
+
+write_haproxy_cfg() {
+    local node servers=''
+    for node in "${nodes[@]}"; do
+        servers+="    server node$node $(node_socket "$node") check"$'\n'
+    done
+    cat >"$haproxy_cfg.new" <<EOF
+# Written by $name at each start; edits are lost.
+global
+    # The health check is a program (below), which HAProxy forks only when told to.
+    insecure-fork-wanted
+    external-check
+    # The state of each node, for status; only the owner can reach it.
+    stats socket $haproxy_admin mode 600 level user
+    pidfile $haproxy_pidfile
+
+defaults
+    mode tcp
+    # A session may sit at the program's menu for as long as the server allows.
+    timeout client 8h
+    timeout server 8h
+    timeout connect 2s
+    timeout check 2s
+    # A connection refused by a node that just died is tried again, on another
+    # node, instead of failing the session ("Server has gone away" and seconds lost).
+    retries 3
+    option redispatch 1
+
+listen inventory
+    bind unix@$socket mode 600
+    # Every session on the first node that is up: a read never lags a commit
+    # made through another session on another node.
+    balance first
+    # Passes only for a Synced node: logins on a joining node succeed, but
+    # every statement fails until it is Synced.
+    option external-check
+    external-check path "/usr/bin:/bin"
+    external-check command $check_program
+    # Checked every second, down after two failures, up after two passes;
+    # sessions of a node marked down are ended at once, so that a hung node
+    # (stopped, swapping) does not freeze a report for the whole server timeout.
+    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
+$servers
+EOF
+    mv -f "$haproxy_cfg.new" "$haproxy_cfg"
+}
+
+launch_haproxy() {
+    rm -f "$socket" "$haproxy_admin"
+    "$haproxy_program" -c -q -f "$haproxy_cfg" >"$dir/haproxy.log" 2>&1 ||
+        { cat "$dir/haproxy.log" >&2; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
+    setsid "$haproxy_program" -db -f "$haproxy_cfg" </dev/null >>"$dir/haproxy.log" 2>&1 8<&- 9>&- &
+    echo $! >"$haproxy_pidfile"
+}
+
+# Ready: HAProxy lets the program's account in and sends it to a Synced node.
+answers() {
+    [ ! -e "$incomplete" ] || return 1
+    [ "$(program_login --batch --skip-column-names -e "select variable_value
+        from information_schema.global_status where variable_name = 'wsrep_local_state'" 2>/dev/null)" = 4 ]
+}
+# True when one of the nodes given is in a primary component.
+in_primary() {
+    local node
+    for node in "$@"; do
+        [ "$(admin "$node" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
+            from information_schema.global_status where variable_name = 'wsrep_cluster_status'" 2>/dev/null)" = Primary ] &&
+            return 0
+    done
+    return 1
+}
+all_synced() {
+    local node
+    for node in "${nodes[@]}"; do
+        [ -n "$(running_pid "$node")" ] && [ "$(node_state "$node")" = "4,ON" ] || return 1
+    done
+}
+
+start() {
+    if [ ! -e "$incomplete" ] && [ -e "$dir/node1/db" ] && all_synced &&
+        [ -n "$(running_pid haproxy)" ] && answers; then
+        return 0
+    fi
+    private_folder "$socket_dir"
+    if [ -e "$incomplete" ] || [ ! -e "$dir/node1/db" ]; then make_cluster; fi
+    local node running=()
+    for node in "${nodes[@]}"; do
+        [ -z "$(running_pid "$node")" ] || running+=("$node")
+    done
+    if [ ${#running[@]} = 0 ]; then
+        choose_ports
+    else
+        read_ports
+    fi
+    for node in "${nodes[@]}"; do write_node_cnf "$node"; done
+    if [ ${#running[@]} = 0 ]; then
+        node=$(first_node)
+        echo "$name: starting node $node, the first of the cluster..." >&2
+        launch_node "$node" new
+        wait_synced "$node"
+        running+=("$node")
+    fi
+    # Nodes that run outside a primary component (two of three were lost,
+    # and the survivor cannot tell a crash from a partition) would never
+    # let another node join. The others are known not to run, so no other
+    # component can exist: the one that went furthest founds it again.
+    if [ ${#running[@]} -gt 0 ] && ! in_primary "${running[@]}"; then
+        local best='' best_seqno=-2 seqno
+        for node in "${running[@]}"; do
+            seqno=$(admin "$node" --batch --skip-column-names -e \
+                "select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null) || continue
+            if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
+        done
+        [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
+        echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
+        admin "$best" -e "set global wsrep_provider_options = 'pc.bootstrap=YES'"
+        launched_pid=$(running_pid "$best")
+        wait_synced "$best"
+    fi
+    # One at a time: each joiner takes a donor from the nodes already Synced.
+    for node in "${nodes[@]}"; do
+        [[ " ${running[*]} " == *" $node "* ]] && continue
+        echo "$name: starting node $node..." >&2
+        launch_node "$node"
+        wait_synced "$node"
+    done
+    if [ -z "$(running_pid haproxy)" ]; then
+        write_haproxy_cfg
+        launch_haproxy
+    fi
+    for _ in $(seq 1 300); do
+        answers && return 0
+        [ -n "$(running_pid haproxy)" ] || { cat "$dir/haproxy.log" >&2; fail "HAProxy did not start"; }
+        sleep 0.1
+    done
+    fail "HAProxy did not let the program's account in within 30 seconds; its log is $dir/haproxy.log"
+}
+
+status() {
+    local node state pid
+    for node in "${nodes[@]}"; do
+        pid=$(running_pid "$node")
+        if [ -z "$pid" ]; then
+            state="not running"
+        else
+            # Only the words we know are printed: nothing a server sends
+            # reaches the terminal.
+            case "$(node_state "$node")" in
+            4,ON) state=Synced ;;
+            1,*) state=joining ;;
+            2,*) state="giving a state transfer" ;;
+            3,*) state=joined ;;
+            *) state="running, not ready" ;;
+            esac
+        fi
+        echo "node $node: $state"
+    done
+    if [ -n "$(running_pid haproxy)" ]; then echo "HAProxy: running, $socket"; else echo "HAProxy: not running"; fi
+    answers
+}
+
+# Start and stop take turns; the run commands hold the folder shared, so
+# only the last of them to end stops the cluster.
+exec 9>"$dir/lock"
+case "$command" in
+start | stop | run) flock 9 ;;
+esac
+
+finish_run() {
+    flock 9
+    if flock -n -x 8 && [ -e "$started_by_run" ]; then stop; fi
+}
+
+case "$command" in
+start) start ;;
+stop) stop ;;
+status) status ;;
+run)
+    [ $# -gt 0 ] || set -- "$default_program"
+    exec 8<"$dir"
+    flock -s 8
+    if ! answers; then
+        echo "$name: starting a local cluster in $dir..." >&2
+        start
+        : >"$started_by_run"
+    fi
+    trap finish_run EXIT
+    flock -u 9
+    status=0
+    MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
+    exit "$status"
+    ;;
+esac
