@@ -4,7 +4,8 @@
 #
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
 #                         not running and HAProxy; return once every node is
-#                         Synced and HAProxy lets the program's account in
+#                         Synced and in HAProxy's service, and HAProxy lets
+#                         the program's account in
 #   cluster run    [DIR] [PROGRAM [ARG...]]  start it if needed, run
 #                         music-inventory on it, stop it after the last run ends
 #   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
@@ -147,7 +148,7 @@ look_for() {
     return 1
 }
 galera=/usr/lib/galera/libgalera_smm.so
-server_program='' client_program='' haproxy_program='' openssl_program=''
+server_program='' client_program='' haproxy_program='' openssl_program='' socat_program=''
 # Programs that Galera's state transfer runs.
 present() {
     local found=''
@@ -156,8 +157,8 @@ present() {
 everything_installed() {
     look_for server_program mariadbd && look_for client_program mariadb &&
         look_for haproxy_program haproxy && look_for openssl_program openssl &&
-        present mariadb-install-db && present wsrep_sst_mariabackup && present mariadb-backup &&
-        present socat && present ss && [ -e "$galera" ]
+        look_for socat_program socat && present mariadb-install-db &&
+        present wsrep_sst_mariabackup && present mariadb-backup && present ss && [ -e "$galera" ]
 }
 if ! everything_installed; then
     case "$command" in
@@ -550,6 +551,17 @@ in_primary() {
     done
     return 1
 }
+# True once HAProxy has every node in service: plainly "UP", not on its way
+# down after a failed check nor up after a passed one. A rejoin's donor
+# leaves service for a moment and the node that rejoined enters it two
+# checks after it is Synced; a session sent meanwhile could land on a node
+# about to leave, and a node hung just then would cost it a failure line.
+all_in_service() {
+    local up
+    up=$(echo "show stat" | "$socat_program" -t 2 - "UNIX-CONNECT:$haproxy_admin" 2>/dev/null |
+        awk -F, '$1 == "inventory" && $2 ~ /^node/ && $18 == "UP"' | wc -l)
+    [ "$up" = ${#nodes[@]} ]
+}
 all_synced() {
     local node
     for node in "${nodes[@]}"; do
@@ -559,7 +571,7 @@ all_synced() {
 
 start() {
     if [ ! -e "$incomplete" ] && [ -e "$dir/node1/db" ] && all_synced &&
-        [ -n "$(running_pid haproxy)" ] && answers; then
+        [ -n "$(running_pid haproxy)" ] && answers && all_in_service; then
         return 0
     fi
     private_folder "$socket_dir"
@@ -610,11 +622,11 @@ start() {
         launch_haproxy
     fi
     for _ in $(seq 1 300); do
-        answers && return 0
+        answers && all_in_service && return 0
         [ -n "$(running_pid haproxy)" ] || { cat "$dir/haproxy.log" >&2; fail "HAProxy did not start"; }
         sleep 0.1
     done
-    fail "HAProxy did not let the program's account in within 30 seconds; its log is $dir/haproxy.log"
+    fail "HAProxy did not let the program's account in, with every node in service, within 30 seconds; its log is $dir/haproxy.log"
 }
 
 status() {
