@@ -611,6 +611,17 @@ start() {
         launched_pid=$(running_pid "$best")
         wait_synced "$best"
     fi
+    # A node that died is counted by the others until they drop it, some 15
+    # seconds after it fell silent (Galera's own timeouts); started again
+    # before that, it makes the group's next membership fail to form, and
+    # every node leaves service for seconds.
+    local size=''
+    for _ in $(seq 1 600); do
+        size=$(admin "${running[0]}" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
+            from information_schema.global_status where variable_name = 'wsrep_cluster_size'" 2>/dev/null) || true
+        [ "$size" = ${#running[@]} ] && break
+        sleep 0.1
+    done
     # One at a time: each joiner takes a donor from the nodes already Synced.
     for node in "${nodes[@]}"; do
         [[ " ${running[*]} " == *" $node "* ]] && continue
