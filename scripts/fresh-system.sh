@@ -94,9 +94,9 @@ fi
 # mktemp made it private (and the tarball keeps that); a test user must be
 # able to enter the system.
 chmod 755 "$root"
-filesystems=(proc sys dev dev/pts)
-# Wine's server and its programs share memory there.
-[ "$windows" = 1 ] && filesystems+=(dev/shm)
+# dev/shm as every Debian system has it: Wine's server and its programs
+# share memory there, and faketime (the reproducibility check) its clock.
+filesystems=(proc sys dev dev/pts dev/shm)
 for fs in "${filesystems[@]}"; do
     mount --bind "/$fs" "$root/$fs"
     mounts+=("$root/$fs")
