@@ -11,23 +11,24 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
 else()
     find_package(Git QUIET)
     if(GIT_FOUND)
-        execute_process(COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct
-            WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-            OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
-            RESULT_VARIABLE git_status ERROR_QUIET)
         # Only the tree's own repository counts, not one it happens to lie in.
-        execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --show-toplevel
+        execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --show-toplevel --absolute-git-dir
             WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-            OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        if(git_status EQUAL 0 AND top)
+            OUTPUT_VARIABLE repository OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE git_status ERROR_QUIET)
+        string(REPLACE "\n" ";" repository "${repository}")
+        list(LENGTH repository parts)
+        if(git_status EQUAL 0 AND parts EQUAL 2)
+            list(GET repository 0 top)
+            list(GET repository 1 git_dir)
             get_filename_component(top "${top}" REALPATH)
             get_filename_component(source "${CMAKE_SOURCE_DIR}" REALPATH)
             if(top STREQUAL source)
-                set(MUSIC_INVENTORY_SOURCE_DATE_EPOCH "${commit_time}")
-                # A new commit or checkout configures again, for its date.
-                execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --absolute-git-dir
+                execute_process(COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct
                     WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
-                    OUTPUT_VARIABLE git_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+                    OUTPUT_VARIABLE MUSIC_INVENTORY_SOURCE_DATE_EPOCH
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+                # A new commit or checkout configures again, for its date.
                 if(EXISTS "${git_dir}/logs/HEAD")
                     set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY
                         CMAKE_CONFIGURE_DEPENDS "${git_dir}/logs/HEAD")

@@ -9,11 +9,10 @@
 # as a tarball under ${XDG_CACHE_HOME:-~/.cache}/music-inventory), installs
 # only git (and sudo with --user), clones this checkout's HEAD into it and
 # runs there, as root or with --user as a user with passwordless sudo: the
-# test command in full, then the run command on a pseudo-terminal with a
-# short session (choice 0, a key, choice 4), and the reproducibility check
-# (scripts/reproduce.sh, with --windows its Windows half after the Windows
-# command). Checks that the artist table
-# appears, that the program exits 0, and that no server runs afterwards.
+# test command in full, the reproducibility check (scripts/reproduce.sh),
+# then the run command on a pseudo-terminal with a short session (choice 0,
+# a key, choice 4). Checks that the artist table appears, that the program
+# exits 0, and that no server runs afterwards.
 # With --mysql, MySQL's server and client are installed before anything else
 # (so every private server is MySQL's), and it checks that MySQL is still
 # installed at the end, that no MariaDB server was, and that the program
@@ -23,7 +22,7 @@
 # MySQL, dumped there and restored into MariaDB here, comes back the same
 # (this needs this machine's MariaDB: scripts/setup.sh --server). With --windows, it runs scripts/windows.sh from
 # the clean clone instead of the two commands: the cross build, its installer
-# and ZIP, and their tests under Wine.
+# and ZIP, and their tests under Wine, then scripts/reproduce.sh --windows.
 # Needs root, debootstrap, python3 and Debian's package mirror.
 set -euo pipefail
 

@@ -373,10 +373,12 @@ class ServerFaultTest(ReportTest):
     report fails with its own line, and once it is back the next report finds
     it again; the menu goes on to a clean exit."""
 
-    # Each names why the session could not be opened again, not the closed
-    # connection's "Server has gone away".
-    UNREACHABLE = (r"Can't connect to (local (MySQL )?server through socket '[^']+'"
-                   r"|(MySQL )?server on '[^']+') \(\d+\)\n")
+    # Each names why the session could not be opened again (the connect
+    # failed, or the dying server dropped it at the handshake), not the
+    # closed connection's "Server has gone away".
+    UNREACHABLE = (r"(Can't connect to (local (MySQL )?server through socket '[^']+'"
+                   r"|(MySQL )?server on '[^']+') \(\d+\)"
+                   r"|Lost connection to (MySQL )?server at 'handshake: [^']+', system error: \d+)\n")
     FAILURES = (r"Failed to get Songs table: " + UNREACHABLE +
                 r"Failed to get songs by artist: " + UNREACHABLE +
                 r"Failed to get the artist of the given song: " + UNREACHABLE +
