@@ -496,9 +496,13 @@ global
     # The state of each node, for status; only the owner can reach it.
     stats socket $haproxy_admin mode 600 level user
     pidfile $haproxy_pidfile
+    # Each session's node and end in the log: which node a failed report was on.
+    log stderr format raw local0 info
 
 defaults
     mode tcp
+    log global
+    option tcplog
     # A session may sit at the program's menu for as long as the server allows.
     timeout client 8h
     timeout server 8h

@@ -671,17 +671,31 @@ class ClusterTest(unittest.TestCase):
                 session.expect(PAUSE)
                 session.send("\n")
 
-        def ended(node, signo):
-            pid = self.node_pid(node)
+        def states(pid):
+            """Each thread's state letter; none once the process is gone."""
+            tasks = "/proc/%d/task" % pid
+            found = []
+            for task in os.listdir(tasks) if os.path.isdir(tasks) else ():
+                try:
+                    with open(os.path.join(tasks, task, "stat")) as stat:
+                        found.append(stat.read().rsplit(")", 1)[1].split()[0])
+                except OSError:
+                    pass  # the thread ended meanwhile
+            return found
+
+        def signalled(pid, signo, done):
+            """Sends the signal, then waits until every thread's state is in
+            `done`: threads act on a signal each on its own time, and one still
+            running could answer the next report's ping, or a dying node's
+            socket still take its new session, before that moment."""
             os.kill(pid, signo)
             deadline = time.monotonic() + 60
-            while True:
-                try:
-                    os.readlink("/proc/%d/exe" % pid)  # a zombie has none
-                except OSError:
-                    return
-                self.assertLess(time.monotonic(), deadline, "node %d did not end" % node)
-                time.sleep(0.05)
+            while not all(state in done for state in states(pid)):
+                self.assertLess(time.monotonic(), deadline, "process %d went on" % pid)
+                time.sleep(0.001)
+
+        def ended(node, signo):
+            signalled(self.node_pid(node), signo, "ZX")
 
         # The same six rounds of reports on the private server.
         reference = Session()
@@ -716,13 +730,14 @@ class ClusterTest(unittest.TestCase):
         # ended it): HAProxy marks it down and ends its sessions within seconds.
         reports(session)
         hung = self.serving_node()
-        os.kill(self.node_pid(hung), signal.SIGSTOP)
+        pid = self.node_pid(hung)
         try:
+            signalled(pid, signal.SIGSTOP, "tT")
             hang = time.monotonic()
             reports(session)
             self.assertLess(time.monotonic() - hang, 20)
         finally:
-            os.kill(self.node_pid(hung), signal.SIGCONT)
+            os.kill(pid, signal.SIGCONT)
         session.answer("? ", "4\n")
         status, output, errors = session.finish()
         with open(os.path.join(CLUSTER_DIR, "haproxy.log"), errors="replace") as log:
