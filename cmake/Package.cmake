@@ -38,7 +38,9 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/music-inventory.1.gz"
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz" doc/debian/copyright
     DESTINATION "${doc_dir}")
-install(FILES db/schema.sql db/sample.sql DESTINATION "${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME}")
+# The folder checks it shares with the cluster's script, beside its SQL.
+install(FILES db/schema.sql db/sample.sql scripts/private-folder.sh
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME}")
 install(FILES doc/debian/lintian-overrides DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
     RENAME "${PROJECT_NAME}")
 

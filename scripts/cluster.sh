@@ -37,9 +37,11 @@ fail() {
 scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
 if [ -f "$scripts/../db/schema.sql" ]; then
     checkout=$(cd "$scripts/.." && pwd)
+    library=$scripts
     default_dir=$checkout/.cluster
     default_program=$checkout/build/music-inventory
 else
+    library=$scripts/../share/music-inventory
     default_dir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory-cluster
     default_program=$scripts/music-inventory
 fi
@@ -61,35 +63,10 @@ start | run | status | stop | socket) ;;
     ;;
 esac
 
-uid=$(id -u)
-check_private() {
-    if [ -L "$1" ] || [ ! -d "$1" ] || [ "$(stat -c '%u %a' "$1")" != "$uid 700" ]; then
-        fail "$1 is not a folder of $(id -un) that only its owner may enter (a real folder, mode 700); refusing it"
-    fi
-}
-private_folder() {
-    if [ ! -e "$1" ] && [ ! -L "$1" ]; then mkdir -m 700 "$1"; fi
-    check_private "$1"
-}
-
-given=$dir
-while [[ $given == */ && $given != / ]]; do given=${given%/}; done
-if [ -L "$given" ]; then
-    fail "$dir is a link; name the folder it leads to instead; refusing it"
-fi
-if [ ! -e "$dir" ]; then
-    case "$command" in
-    start | run) mkdir -p "$dir" ;;
-    stop) exit 0 ;;
-    status) exit 1 ;;
-    *) fail "there is no cluster folder $dir (make it with: $name start '$dir')" ;;
-    esac
-fi
-dir=$(cd "$dir" 2>/dev/null && pwd -P) || fail "cannot enter the cluster folder $dir"
-if [ "$(stat -c %u "$dir")" = "$uid" ] && [ -z "$(find "$dir" -maxdepth 0 -perm /022)" ]; then
-    chmod 700 "$dir"
-fi
-check_private "$dir"
+# shellcheck source-path=SCRIPTDIR source=private-folder.sh
+. "$library/private-folder.sh"
+open_folder "$dir" "cluster folder" "start run"
+dir=$folder
 
 nodes=(1 2 3)
 password=tamrix
@@ -104,25 +81,7 @@ haproxy_pidfile=$dir/haproxy.pid
 # script has used it, so it may be made again.
 incomplete=$dir/incomplete
 
-# Socket paths hold at most 107 bytes: a deep folder keeps its sockets in a
-# fresh folder from mktemp that it records, as the private server does.
-if [ ${#dir} -le 80 ]; then
-    socket_dir=$dir/run
-else
-    record=$dir/socket-folder
-    socket_dir=
-    if [ -s "$record" ]; then socket_dir=$(cat "$record"); fi
-    if [ -z "$socket_dir" ] || { [ ! -e "$socket_dir" ] && [ ! -L "$socket_dir" ]; }; then
-        case "$command" in
-        start | run)
-            socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory-cluster.XXXXXXXX")
-            echo "$socket_dir" >"$record"
-            ;;
-        *) socket_dir=$dir/no-socket-folder ;;
-        esac
-    fi
-fi
-if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
+choose_socket_folder "$dir" music-inventory-cluster "start run"
 socket=$socket_dir/inventory.sock
 haproxy_admin=$socket_dir/haproxy-admin.sock
 node_socket() { echo "$socket_dir/node$1.sock"; }

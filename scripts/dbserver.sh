@@ -51,11 +51,13 @@ fail() {
 scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
 if [ -f "$scripts/../db/schema.sql" ]; then
     checkout=$(cd "$scripts/.." && pwd)
+    library=$scripts
     sql_dir=$checkout/db
     default_datadir=$checkout/.dbdata
     default_program=$checkout/build/music-inventory
 else
     sql_dir=$scripts/../share/music-inventory
+    library=$sql_dir
     default_datadir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory
     default_program=$scripts/music-inventory
 fi
@@ -101,41 +103,10 @@ start | run | load | dump | restore | status | stop | socket | port | sql) ;;
     ;;
 esac
 
-uid=$(id -u)
-# Refuses anything but a real folder of this user that only its owner may enter.
-check_private() {
-    if [ -L "$1" ] || [ ! -d "$1" ] || [ "$(stat -c '%u %a' "$1")" != "$uid 700" ]; then
-        fail "$1 is not a folder of $(id -un) that only its owner may enter (a real folder, mode 700); refusing it"
-    fi
-}
-private_folder() {
-    if [ ! -e "$1" ] && [ ! -L "$1" ]; then mkdir -m 700 "$1"; fi
-    check_private "$1"
-}
-
-# A link is refused as the folder itself (its target may be anyone's and
-# change under us); links higher up the path, a linked home, are fine.
-given=$datadir
-while [[ $given == */ && $given != / ]]; do given=${given%/}; done
-if [ -L "$given" ]; then
-    fail "$datadir is a link; name the folder it leads to instead; refusing it"
-fi
-if [ ! -e "$datadir" ]; then
-    # Only the commands that make a server make its folder.
-    case "$command" in
-    start | run | load | restore) mkdir -p "$datadir" ;;
-    stop) exit 0 ;;
-    status) exit 1 ;;
-    *) fail "there is no data folder $datadir (make it with: $name start '$datadir')" ;;
-    esac
-fi
-datadir=$(cd "$datadir" 2>/dev/null && pwd -P) || fail "cannot enter the data folder $datadir"
-# A folder this user owns that no one else could write to is only tightened;
-# one that others could have planted files in is refused.
-if [ "$(stat -c %u "$datadir")" = "$uid" ] && [ -z "$(find "$datadir" -maxdepth 0 -perm /022)" ]; then
-    chmod 700 "$datadir"
-fi
-check_private "$datadir"
+# shellcheck source-path=SCRIPTDIR source=private-folder.sh
+. "$library/private-folder.sh"
+open_folder "$datadir" "data folder" "start run load restore"
+datadir=$folder
 
 server_data=$datadir/db
 pidfile=$datadir/server.pid
@@ -161,30 +132,7 @@ if [ -e "$port_record" ]; then tcp_port=$(cat "$port_record"); fi
 loopbacks=(127.0.0.1)
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then loopbacks+=(::1); fi
 
-# A socket path holds at most 107 bytes. A data folder too deep for that gets
-# a fresh folder from mktemp, whose name only the data folder records; one
-# that is gone (a reboot empties /tmp) is replaced by another fresh one.
-if [ ${#datadir} -le 80 ]; then
-    socket_dir=$datadir/run
-else
-    record=$datadir/socket-folder
-    socket_dir=
-    if [ -s "$record" ]; then socket_dir=$(cat "$record"); fi
-    if [ -z "$socket_dir" ] || { [ ! -e "$socket_dir" ] && [ ! -L "$socket_dir" ]; }; then
-        case "$command" in
-        start | run | load | dump | restore)
-            socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/music-inventory.XXXXXXXX")
-            echo "$socket_dir" >"$record"
-            ;;
-        # Nothing can be listening without the folder.
-        *) socket_dir=$datadir/no-socket-folder ;;
-        esac
-    elif [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" != "$uid 700" ]; then
-        fail "$socket_dir, the socket folder that $record names, is not a folder of $(id -un) that only its owner may enter; refusing it (remove $record to have a new one made)"
-    fi
-fi
-# Made when the server starts; a planted one is refused before any login.
-if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
+choose_socket_folder "$datadir" music-inventory "start run load dump restore"
 socket=$socket_dir/mysqld.sock
 
 # The server's programs live in sbin, which a normal user's PATH lacks.

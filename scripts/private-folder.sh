@@ -1,0 +1,75 @@
+# shellcheck shell=bash disable=SC2154 # name and command are the sourcing script's
+# Folders that only their owner may enter: the private server's data folder,
+# the cluster's folder and their socket folders. Sourced by dbserver.sh and
+# cluster.sh once `name`, `fail` and `command` are set.
+
+uid=$(id -u)
+
+# Refuses anything but a real folder of this user that only its owner may enter.
+check_private() {
+    if [ -L "$1" ] || [ ! -d "$1" ] || [ "$(stat -c '%u %a' "$1")" != "$uid 700" ]; then
+        fail "$1 is not a folder of $(id -un) that only its owner may enter (a real folder, mode 700); refusing it"
+    fi
+}
+private_folder() {
+    if [ ! -e "$1" ] && [ ! -L "$1" ]; then mkdir -m 700 "$1"; fi
+    check_private "$1"
+}
+
+# open_folder DIR KIND MAKERS: sets `folder` to DIR's real path, made when
+# missing by one of the commands in MAKERS; without it, stop has nothing to
+# do and status finds nothing running. A link is refused as the folder itself
+# (its target may be anyone's and change under us); links higher up the
+# path, a linked home, are fine. A folder of this user that no one else
+# could write to is only tightened; one that others could have planted files
+# in is refused.
+open_folder() {
+    local dir=$1 kind=$2 makers=" $3 " given=$1
+    while [[ $given == */ && $given != / ]]; do given=${given%/}; done
+    if [ -L "$given" ]; then
+        fail "$dir is a link; name the folder it leads to instead; refusing it"
+    fi
+    if [ ! -e "$dir" ]; then
+        if [[ $makers == *" $command "* ]]; then
+            mkdir -p "$dir"
+        elif [ "$command" = stop ]; then
+            exit 0
+        elif [ "$command" = status ]; then
+            exit 1
+        else
+            fail "there is no $kind $dir (make it with: $name start '$dir')"
+        fi
+    fi
+    folder=$(cd "$dir" 2>/dev/null && pwd -P) || fail "cannot enter the $kind $dir"
+    if [ "$(stat -c %u "$folder")" = "$uid" ] && [ -z "$(find "$folder" -maxdepth 0 -perm /022)" ]; then
+        chmod 700 "$folder"
+    fi
+    check_private "$folder"
+}
+
+# choose_socket_folder FOLDER PREFIX MAKERS: sets `socket_dir`. A socket path
+# holds at most 107 bytes. A folder too deep for that gets a fresh folder
+# from mktemp, whose name only FOLDER records; one that is gone (a reboot
+# empties /tmp) is replaced by another fresh one, by the commands in MAKERS.
+# A socket folder that is there is refused unless private: a planted one
+# before any login.
+choose_socket_folder() {
+    local folder=$1 prefix=$2 makers=" $3 " record=$1/socket-folder
+    socket_dir=$folder/run
+    if [ ${#folder} -gt 80 ]; then
+        socket_dir=
+        if [ -s "$record" ]; then socket_dir=$(cat "$record"); fi
+        if [ -z "$socket_dir" ] || { [ ! -e "$socket_dir" ] && [ ! -L "$socket_dir" ]; }; then
+            if [[ $makers == *" $command "* ]]; then
+                socket_dir=$(mktemp -d "${TMPDIR:-/tmp}/$prefix.XXXXXXXX")
+                echo "$socket_dir" >"$record"
+            else
+                # Nothing can be listening without the folder.
+                socket_dir=$folder/no-socket-folder
+            fi
+        elif [ -L "$socket_dir" ] || [ "$(stat -c '%u %a' "$socket_dir")" != "$uid 700" ]; then
+            fail "$socket_dir, the socket folder that $record names, is not a folder of $(id -un) that only its owner may enter; refusing it (remove $record to have a new one made)"
+        fi
+    fi
+    if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
+}
