@@ -38,8 +38,8 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/music-inventory.1.gz"
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/changelog.gz" doc/debian/copyright
     DESTINATION "${doc_dir}")
-# The folder checks it shares with the cluster's script, beside its SQL.
-install(FILES db/schema.sql db/sample.sql scripts/private-folder.sh
+# What it shares with the cluster's script, beside its SQL.
+install(FILES db/schema.sql db/sample.sql scripts/server-common.sh
     DESTINATION "${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME}")
 install(FILES doc/debian/lintian-overrides DESTINATION "${CMAKE_INSTALL_DATADIR}/lintian/overrides"
     RENAME "${PROJECT_NAME}")

@@ -63,8 +63,8 @@ start | run | status | stop | socket) ;;
     ;;
 esac
 
-# shellcheck source-path=SCRIPTDIR source=private-folder.sh
-. "$library/private-folder.sh"
+# shellcheck source-path=SCRIPTDIR source=server-common.sh
+. "$library/server-common.sh"
 open_folder "$dir" "cluster folder" "start run"
 dir=$folder
 
@@ -92,20 +92,6 @@ if [ "$command" = socket ]; then
     exit 0
 fi
 
-# The server's programs live in sbin, which a normal user's PATH lacks.
-look_for() {
-    local variable=$1 program folder
-    shift
-    for program in "$@"; do
-        for folder in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
-            if [ -x "$folder/$program" ]; then
-                printf -v "$variable" %s "$folder/$program"
-                return 0
-            fi
-        done
-    done
-    return 1
-}
 galera=/usr/lib/galera/libgalera_smm.so
 server_program='' client_program='' haproxy_program='' openssl_program='' socat_program=''
 # Programs that Galera's state transfer runs.
@@ -155,21 +141,15 @@ node_state() {
 # A PID counts only while it is this folder's node $2 (or HAProxy, for
 # "haproxy"): a process of this user under this root, running the program,
 # with the node's option file (HAProxy's configuration) on its command line.
-own_root=$(readlink /proc/self/root)
 is_ours() {
     local pid=$1 what=$2 exe wanted argument
-    [[ $pid =~ ^[0-9]+$ ]] || return 1
-    [ "$(stat -c %u "/proc/$pid" 2>/dev/null)" = "$uid" ] || return 1
-    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$own_root" ] || return 1
-    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || return 1
-    exe=${exe% (deleted)}
+    exe=$(own_program "$pid") || return 1
     if [ "$what" = haproxy ]; then
         wanted=$haproxy_program argument=$haproxy_cfg
     else
         wanted=$server_program argument=--defaults-file=$(node_cnf "$what")
     fi
-    [ "$exe" = "$(readlink -f "$wanted")" ] || return 1
-    { tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qxF -- "$argument"
+    [ "$exe" = "$(readlink -f "$wanted")" ] && has_argument "$pid" "$argument"
 }
 # The PID of node $1 (or HAProxy) when it runs, else nothing.
 running_pid() {

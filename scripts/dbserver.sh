@@ -103,8 +103,8 @@ start | run | load | dump | restore | status | stop | socket | port | sql) ;;
     ;;
 esac
 
-# shellcheck source-path=SCRIPTDIR source=private-folder.sh
-. "$library/private-folder.sh"
+# shellcheck source-path=SCRIPTDIR source=server-common.sh
+. "$library/server-common.sh"
 open_folder "$datadir" "data folder" "start run load restore"
 datadir=$folder
 
@@ -135,20 +135,6 @@ if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then loopbacks+=(::1); f
 choose_socket_folder "$datadir" music-inventory "start run load dump restore"
 socket=$socket_dir/mysqld.sock
 
-# The server's programs live in sbin, which a normal user's PATH lacks.
-look_for() {
-    local variable=$1 program dir
-    shift
-    for program in "$@"; do
-        for dir in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
-            if [ -x "$dir/$program" ]; then
-                printf -v "$variable" %s "$dir/$program"
-                return 0
-            fi
-        done
-    done
-    return 1
-}
 find_program() {
     look_for "$@" ||
         fail "none of ${*:2} is installed (on Debian: mariadb-server-core and mariadb-client, or mysql-server-core and mysql-client)"
@@ -220,21 +206,16 @@ no_space="no space left on the device holding $datadir"
 # (whose program can no longer be read), or another program that got the
 # number after a crash or a reboot does not, nor a process of another user,
 # of another program that calls itself the server, or of another root.
-own_root=$(readlink /proc/self/root)
 is_our_server() {
     local exe
-    [[ $1 =~ ^[0-9]+$ ]] || return 1
-    [ "$(stat -c %u "/proc/$1" 2>/dev/null)" = "$uid" ] || return 1
-    [ "$(readlink "/proc/$1/root" 2>/dev/null)" = "$own_root" ] || return 1
-    exe=$(readlink "/proc/$1/exe" 2>/dev/null) || return 1
-    exe=${exe% (deleted)}
+    exe=$(own_program "$1") || return 1
     if [ -n "$server_program" ]; then
         [ -n "${server_exe:-}" ] || server_exe=$(readlink -f "$server_program")
         [ "$exe" = "$server_exe" ] || return 1
     else
         case ${exe##*/} in mariadbd | mysqld) ;; *) return 1 ;; esac
     fi
-    { tr '\0' '\n' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qxF -- "--datadir=$server_data"
+    has_argument "$1" "--datadir=$server_data"
 }
 read_pidfile() {
     server_pid=

@@ -1,7 +1,8 @@
 # shellcheck shell=bash disable=SC2154 # name and command are the sourcing script's
-# Folders that only their owner may enter: the private server's data folder,
-# the cluster's folder and their socket folders. Sourced by dbserver.sh and
-# cluster.sh once `name`, `fail` and `command` are set.
+# What dbserver.sh and cluster.sh share: folders that only their owner may
+# enter (the data or cluster folder and its socket folder), the server's
+# programs found outside PATH, and telling their own processes from others.
+# Sourced once `name`, `fail` and `command` are set.
 
 uid=$(id -u)
 
@@ -72,4 +73,37 @@ choose_socket_folder() {
         fi
     fi
     if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
+}
+
+# The server's programs live in sbin, which a normal user's PATH lacks.
+# look_for VARIABLE PROGRAM...: sets VARIABLE to the first one found.
+look_for() {
+    local variable=$1 program folder
+    shift
+    for program in "$@"; do
+        for folder in /usr/sbin /usr/bin /usr/local/sbin /usr/local/bin /sbin /bin; do
+            if [ -x "$folder/$program" ]; then
+                printf -v "$variable" %s "$folder/$program"
+                return 0
+            fi
+        done
+    done
+    return 1
+}
+
+# A PID from a file may since belong to anything. own_program PID prints
+# the program that PID runs when it is a process of this user under this
+# root (not another user's, nor one in a chroot); has_argument PID ARGUMENT
+# tells whether ARGUMENT is one of its command line's.
+own_root=$(readlink /proc/self/root)
+own_program() {
+    local exe
+    [[ $1 =~ ^[0-9]+$ ]] || return 1
+    [ "$(stat -c %u "/proc/$1" 2>/dev/null)" = "$uid" ] || return 1
+    [ "$(readlink "/proc/$1/root" 2>/dev/null)" = "$own_root" ] || return 1
+    exe=$(readlink "/proc/$1/exe" 2>/dev/null) || return 1
+    echo "${exe% (deleted)}"
+}
+has_argument() {
+    { tr '\0' '\n' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qxF -- "$2"
 }
