@@ -60,10 +60,20 @@ for package in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
     [ "$status" = "install ok installed" ] || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=()
 [ "$(id -u)" = 0 ] || sudo=(sudo)
+
+# Installing the server or HAProxy asks policy-rc.d before it starts their
+# services (below); one of ours, left by a setup killed while it installed,
+# would deny every service start on this system from now on, and pass for
+# the system's own.
+policy=/usr/sbin/policy-rc.d
+policy_mark="# music-inventory setup: no service starts while it installs"
+if [ -f "$policy" ] && [ ! -L "$policy" ] && grep -qxF "$policy_mark" "$policy"; then
+    "${sudo[@]}" rm -f "$policy"
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
 
 # Installing the server or HAProxy would enable their system services and
 # start them. invoke-rc.d and deb-systemd-invoke ask policy-rc.d first: for
@@ -71,7 +81,6 @@ sudo=()
 # its own, which is left alone and must deny them itself. A service of a
 # package that was already installed is never touched; one that this
 # installation brought is disabled again after it.
-policy=/usr/sbin/policy-rc.d
 services=()
 for package in mariadb-server haproxy; do
     [[ " ${missing[*]} " == *" $package "* ]] && services+=("${package%-server}")
@@ -88,7 +97,7 @@ if [ ${#services[@]} -gt 0 ]; then
     else
         own_policy=1
         trap '"${sudo[@]}" rm -f "$policy"' EXIT
-        printf '#!/bin/sh\n# music-inventory setup: no service starts while it installs\nexit 101\n' |
+        printf '#!/bin/sh\n%s\nexit 101\n' "$policy_mark" |
             "${sudo[@]}" tee "$policy" >/dev/null
         "${sudo[@]}" chmod 755 "$policy"
     fi
