@@ -151,13 +151,14 @@ is_ours() {
     fi
     [ "$exe" = "$(readlink -f "$wanted")" ] && has_argument "$pid" "$argument"
 }
-# The PID of node $1 (or HAProxy) when it runs, else nothing.
+# The PID of node $1 (or HAProxy) when it runs, else nothing: found by its
+# process, since one launched just before the script was ended has not
+# written its PID file yet.
 running_pid() {
-    local pidfile pid
-    if [ "$1" = haproxy ]; then pidfile=$haproxy_pidfile; else pidfile=$dir/node$1/server.pid; fi
-    [ -e "$pidfile" ] || return 0
-    pid=$(cat "$pidfile")
-    if is_ours "$pid" "$1"; then echo "$pid"; else rm -f "$pidfile"; fi
+    local argument pids
+    if [ "$1" = haproxy ]; then argument=$haproxy_cfg; else argument=--defaults-file=$(node_cnf "$1"); fi
+    pids=$(own_processes "$argument" is_ours "$1")
+    echo "${pids%%$'\n'*}"
 }
 
 # Sends SIGTERM to node $1 (or HAProxy) and waits for it to end.

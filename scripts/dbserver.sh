@@ -202,10 +202,10 @@ out_of_space() {
 }
 no_space="no space left on the device holding $datadir"
 
-# A PID counts only while it is this folder's server: a dead one, a zombie
-# (whose program can no longer be read), or another program that got the
-# number after a crash or a reboot does not, nor a process of another user,
-# of another program that calls itself the server, or of another root.
+# A process counts only while it is this folder's server: a dead one, a
+# zombie (whose program can no longer be read), or another program that got
+# a number after a crash or a reboot does not, nor a process of another
+# user, of another program that calls itself the server, or of another root.
 is_our_server() {
     local exe
     exe=$(own_program "$1") || return 1
@@ -217,15 +217,13 @@ is_our_server() {
     fi
     has_argument "$1" "--datadir=$server_data"
 }
-read_pidfile() {
-    server_pid=
-    if [ -e "$pidfile" ]; then
-        server_pid=$(cat "$pidfile")
-        if ! is_our_server "$server_pid"; then
-            rm -f "$pidfile"
-            server_pid=
-        fi
-    fi
+# Sets `servers` to the PIDs of every server of this folder, found by its
+# process: a start killed before its server wrote the PID file leaves one
+# that the file does not name. A PID file that names none is stale.
+find_servers() {
+    mapfile -t servers < <(own_processes "--datadir=$server_data" is_our_server)
+    server_pid=${servers[0]:-}
+    if [ -e "$pidfile" ] && ! is_our_server "$(cat "$pidfile" 2>/dev/null)"; then rm -f "$pidfile"; fi
 }
 
 # The installed server's kind (MariaDB or MySQL), version, and the options
@@ -314,14 +312,8 @@ create() {
         if [ "$(cat "$incomplete")" != "$making_mark" ] && [ -d "$server_data" ]; then
             fail "$datadir is marked half-made, but its server may have been used, so nothing was removed: if it holds an inventory you want, remove the mark (rm '$incomplete') and start again; if not, remove the folder (rm -rf '$datadir')"
         fi
-        # A making server left running by a start that was killed, perhaps
-        # while it stopped, after its PID file was gone.
-        local pid
-        for pid in /proc/[0-9]*; do
-            server_pid=${pid#/proc/}
-            if is_our_server "$server_pid"; then stop; fi
-        done
-        server_pid=
+        # A making server left running by a start that was killed.
+        stop
         echo "$name: $datadir was left half-made, its server never used; making it again" >&2
         find "$datadir" -mindepth 1 -maxdepth 1 ! -name run ! -name socket-folder ! -name lock \
             -exec rm -rf {} +
@@ -495,8 +487,8 @@ launch() {
         network=(--skip-networking)
     fi
     private_folder "$socket_dir"
-    # No server of this folder runs (it would have answered, or its PID been
-    # known): a socket or a MySQL socket lock left by a killed one is stale.
+    # No server of this folder runs (it would have answered, or been found):
+    # a socket or a MySQL socket lock left by a killed one is stale.
     rm -f "$socket" "$socket.lock"
     # A private temporary folder: servers started at the same moment would
     # otherwise collide over the same file names in /tmp. Files can be read
@@ -589,19 +581,21 @@ serve() {
     tcp_port=$port
 }
 
+# Returns once no server of the folder runs.
 stop() {
+    find_servers
     if [ -n "$server_pid" ]; then
-        kill "$server_pid"
+        kill "${servers[@]}" 2>/dev/null || true
         for _ in $(seq 1 600); do
-            if ! is_our_server "$server_pid"; then break; fi
+            find_servers
+            [ -n "$server_pid" ] || break
             sleep 0.1
         done
-        if is_our_server "$server_pid"; then
+        if [ -n "$server_pid" ]; then
             out_of_space "$logfile" &&
                 fail "$no_space: the server waits for space to finish stopping; free some, and it will"
             fail "the server did not stop within 60 seconds"
         fi
-        server_pid=
     fi
     rm -f "$started_by_run" "$socket" "$socket.lock"
 }
@@ -621,10 +615,7 @@ start_for_command() {
     started_here=1
 }
 finish_command() {
-    if [ "$started_here" = 1 ]; then
-        read_pidfile
-        stop
-    fi
+    if [ "$started_here" = 1 ]; then stop; fi
 }
 
 load() {
@@ -735,16 +726,13 @@ exec 9>"$datadir/lock"
 case "$command" in
 start | load | dump | restore | stop | run) flock 9 ;;
 esac
-# Read under the lock, so that a start or stop running beside this one has
-# finished with the file.
-read_pidfile
+# Under the lock, so that a start or stop running beside this one has
+# finished.
+find_servers
 
 finish_run() {
     flock 9
-    if flock -n -x 8 && [ -e "$started_by_run" ]; then
-        read_pidfile
-        stop
-    fi
+    if flock -n -x 8 && [ -e "$started_by_run" ]; then stop; fi
 }
 
 case "$command" in

@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2154 # name and command are the sourcing script's
 # What dbserver.sh and cluster.sh share: folders that only their owner may
 # enter (the data or cluster folder and its socket folder), the server's
-# programs found outside PATH, and telling their own processes from others.
+# programs found outside PATH, and finding their own processes among others'.
 # Sourced once `name`, `fail` and `command` are set.
 
 uid=$(id -u)
@@ -106,4 +106,24 @@ own_program() {
 }
 has_argument() {
     { tr '\0' '\n' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qxF -- "$2"
+}
+
+# own_processes ARGUMENT CHECK [ARG...]: prints the PID of each process of
+# this user that has ARGUMENT on its command line and passes CHECK PID
+# ARG...: found by the process itself, which a start killed before its
+# program wrote the PID file leaves unnamed. Builtins alone until CHECK:
+# every process is looked at.
+own_processes() {
+    local argument=$1 entry arguments one
+    shift
+    for entry in /proc/[0-9]*; do
+        [ -O "$entry" ] || continue
+        { mapfile -d '' -t arguments <"$entry/cmdline"; } 2>/dev/null || continue
+        for one in "${arguments[@]}"; do
+            if [ "$one" = "$argument" ]; then
+                if "$1" "${entry#/proc/}" "${@:2}"; then echo "${entry#/proc/}"; fi
+                break
+            fi
+        done
+    done
 }

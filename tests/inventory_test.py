@@ -377,7 +377,7 @@ class PrivateServerTest(unittest.TestCase):
         self.assertEqual("38\t257\n", sql(counts))
 
     @script_only
-    def test_an_interrupted_first_start_is_made_again_and_a_used_folder_never_emptied(self):
+    def test_one_server_per_folder_made_again_when_interrupted_and_never_emptied_when_used(self):
         datadir = os.path.join(self.scratch, "db")
         marker = os.path.join(datadir, "incomplete")
         self.addCleanup(dbserver, "stop", datadir)
@@ -408,6 +408,19 @@ class PrivateServerTest(unittest.TestCase):
         self.assertEqual([], servers_of(datadir))
         os.unlink(marker)
         self.assertEqual(0, dbserver("start", datadir).returncode)
+        # A server that its PID file does not name (a start killed before the
+        # server wrote it) and that does not answer: no second one beside it,
+        # and stop ends it.
+        [server] = servers_of(datadir)
+        os.unlink(os.path.join(datadir, "server.pid"))
+        os.kill(server, signal.SIGSTOP)
+        try:
+            self.assertRefused(dbserver("start", datadir), "(PID %d)" % server)
+            self.assertEqual([server], servers_of(datadir))
+        finally:
+            os.kill(server, signal.SIGCONT)
+        self.assertEqual(0, dbserver("stop", datadir).returncode)
+        self.assertEqual([], servers_of(datadir))
 
     def test_load_and_restore_replace_the_whole_inventory_or_nothing(self):
         load_sample()
