@@ -6,7 +6,7 @@
 #                         not running and HAProxy; return once every node is
 #                         Synced and in HAProxy's service, and HAProxy lets
 #                         the program's account in
-#   cluster run    [DIR] [PROGRAM [ARG...]]  start it if needed, run
+#   cluster run    [DIR [--]] [PROGRAM [ARG...]]  start it if needed, run
 #                         music-inventory on it, stop it after the last run ends
 #   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
 #                         the program's account in
@@ -14,7 +14,9 @@
 #   cluster socket [DIR]  print HAProxy's socket, where the program connects
 #
 # DIR defaults to .cluster in a checkout, else to music-inventory-cluster
-# under $XDG_DATA_HOME (~/.local/share). Only its owner may enter it (mode
+# under $XDG_DATA_HOME when that is an absolute path, else under
+# ~/.local/share; run takes its first argument for DIR only when it is a
+# folder, or a program or -- follows it. Only its owner may enter it (mode
 # 700). The first start makes node 1 as scripts/dbserver.sh makes a private
 # server (the same accounts: root with the published password "tamrix" may
 # only read the inventory, a random administrator in DIR/node1/admin.cnf, no
@@ -35,36 +37,37 @@ fail() {
 }
 
 scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
+checkout=
 if [ -f "$scripts/../db/schema.sql" ]; then
     checkout=$(cd "$scripts/.." && pwd)
     library=$scripts
-    default_dir=$checkout/.cluster
-    default_program=$checkout/build/music-inventory
 else
     library=$scripts/../share/music-inventory
-    default_dir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory-cluster
-    default_program=$scripts/music-inventory
 fi
 dbserver=$scripts/dbserver.sh
 check_program=$scripts/cluster-check.sh
 
 command=${1:-}
 shift || true
+# shellcheck source-path=SCRIPTDIR source=server-common.sh
+. "$library/server-common.sh"
+check_command "start run status stop socket" cluster
+if [ -n "$checkout" ]; then
+    default_dir=$checkout/.cluster
+    default_program=$checkout/build/music-inventory
+else
+    default_dir=$(data_home)/music-inventory-cluster
+    default_program=$scripts/music-inventory
+fi
 dir=$default_dir
-if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+if [ "$command" = run ]; then
+    run_arguments "$default_program" "$@"
+    dir=${run_folder:-$default_dir}
+elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     dir=$1
     shift
 fi
-case "$command" in
-start | run | status | stop | socket) ;;
-*)
-    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  cluster /  $name /" >&2
-    exit 2
-    ;;
-esac
 
-# shellcheck source-path=SCRIPTDIR source=server-common.sh
-. "$library/server-common.sh"
 open_folder "$dir" "cluster folder" "start run"
 dir=$folder
 
@@ -625,7 +628,6 @@ start) start ;;
 stop) stop ;;
 status) status ;;
 run)
-    [ $# -gt 0 ] || set -- "$default_program"
     exec 8<"$dir"
     flock -s 8
     if ! answers; then
@@ -636,7 +638,7 @@ run)
     trap finish_run EXIT
     flock -u 9
     status=0
-    MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
+    MYSQL_UNIX_PORT=$socket command "${run_command[@]}" 9<&- || status=$?
     exit "$status"
     ;;
 esac
