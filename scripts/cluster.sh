@@ -7,7 +7,8 @@
 #                         Synced and in HAProxy's service, and HAProxy lets
 #                         the program's account in
 #   cluster run    [DIR [--]] [PROGRAM [ARG...]]  start it if needed, run
-#                         music-inventory on it, stop it after the last run ends
+#                         music-inventory on it, stop it after the last run
+#                         ends (or once it fails to start: what it started)
 #   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
 #                         the program's account in
 #   cluster stop   [DIR]  stop HAProxy and the nodes
@@ -622,6 +623,17 @@ finish_run() {
     flock 9
     if flock -n -x 8 && [ -e "$started_by_run" ]; then stop; fi
 }
+# A run that does not get its cluster started, failing or ended on the way,
+# stops what it started itself (a node 1 being made included): no later run
+# would know to.
+running_before=
+stop_started() {
+    local one
+    for one in haproxy 3 2 1; do
+        [[ " $running_before " == *" $one "* ]] || stop_one "$one"
+    done
+    if [ -e "$incomplete" ]; then "$dbserver" stop "$dir/node1" >/dev/null 2>&1 || true; fi
+}
 
 case "$command" in
 start) start ;;
@@ -632,6 +644,10 @@ run)
     flock -s 8
     if ! answers; then
         echo "$name: starting a local cluster in $dir..." >&2
+        for one in haproxy "${nodes[@]}"; do
+            [ -z "$(running_pid "$one")" ] || running_before+=" $one"
+        done
+        trap stop_started EXIT
         start
         : >"$started_by_run"
     fi

@@ -200,7 +200,12 @@ def server_running(datadir):
 def servers_of(datadir):
     """The PIDs of every process under this root whose command line names the
     folder's data (a chroot beside this one may have the same paths)."""
-    argument = ("--datadir=%s/db" % os.path.realpath(datadir)).encode()
+    return processes_with("--datadir=%s/db" % os.path.realpath(datadir))
+
+
+def processes_with(argument):
+    """The PIDs of every process under this root with the argument."""
+    argument = argument.encode()
     pids = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -855,6 +860,26 @@ class ClusterTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the hung node did not rejoin")
             time.sleep(0.5)
         print("the cluster case took %.0f s" % (time.monotonic() - started), file=sys.stderr)
+
+    def test_run_stops_what_it_started_when_the_cluster_fails_to_start(self):
+        # It leaves the cluster stopped: by its name, the last case.
+        self.assertEqual(0, subprocess.run([CLUSTER, "stop", CLUSTER_DIR], timeout=240).returncode)
+        # Node 2's data made a file: node 1 starts, node 2 cannot.
+        data = os.path.join(CLUSTER_DIR, "node2", "db")
+        os.rename(data, data + ".kept")
+        try:
+            open(data, "w").close()
+            result = subprocess.run([CLUSTER, "run", CLUSTER_DIR, "true"], capture_output=True,
+                                    text=True, timeout=240)
+        finally:
+            os.unlink(data)
+            os.rename(data + ".kept", data)
+        self.assertEqual(1, result.returncode)
+        self.assertIn("starting node 1", result.stderr)
+        self.assertIn("node 2 did not start", result.stderr)
+        for node in (1, 2, 3):
+            self.assertEqual([], processes_with("--defaults-file=%s/node%d/node.cnf" % (
+                os.path.realpath(CLUSTER_DIR), node)))
 
 
 @unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")
