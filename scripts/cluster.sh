@@ -6,15 +6,18 @@
 #                         not running and HAProxy; return once every node is
 #                         Synced and in HAProxy's service, and HAProxy lets
 #                         the program's account in
-#   cluster run    [DIR] [PROGRAM [ARG...]]  start it if needed, run
-#                         music-inventory on it, stop it after the last run ends
+#   cluster run    [DIR [--]] [PROGRAM [ARG...]]  start it if needed, run
+#                         music-inventory on it, stop it after the last run
+#                         ends (or once it fails to start: what it started)
 #   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
 #                         the program's account in
 #   cluster stop   [DIR]  stop HAProxy and the nodes
 #   cluster socket [DIR]  print HAProxy's socket, where the program connects
 #
 # DIR defaults to .cluster in a checkout, else to music-inventory-cluster
-# under $XDG_DATA_HOME (~/.local/share). Only its owner may enter it (mode
+# under $XDG_DATA_HOME when that is an absolute path, else under
+# ~/.local/share; run takes its first argument for DIR only when it is a
+# folder, or a program or -- follows it. Only its owner may enter it (mode
 # 700). The first start makes node 1 as scripts/dbserver.sh makes a private
 # server (the same accounts: root with the published password "tamrix" may
 # only read the inventory, a random administrator in DIR/node1/admin.cnf, no
@@ -35,36 +38,37 @@ fail() {
 }
 
 scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
+checkout=
 if [ -f "$scripts/../db/schema.sql" ]; then
     checkout=$(cd "$scripts/.." && pwd)
     library=$scripts
-    default_dir=$checkout/.cluster
-    default_program=$checkout/build/music-inventory
 else
     library=$scripts/../share/music-inventory
-    default_dir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory-cluster
-    default_program=$scripts/music-inventory
 fi
 dbserver=$scripts/dbserver.sh
 check_program=$scripts/cluster-check.sh
 
 command=${1:-}
 shift || true
+# shellcheck source-path=SCRIPTDIR source=server-common.sh
+. "$library/server-common.sh"
+check_command "start run status stop socket" cluster
+if [ -n "$checkout" ]; then
+    default_dir=$checkout/.cluster
+    default_program=$checkout/build/music-inventory
+else
+    default_dir=$(data_home)/music-inventory-cluster
+    default_program=$scripts/music-inventory
+fi
 dir=$default_dir
-if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+if [ "$command" = run ]; then
+    run_arguments "$default_program" "$@"
+    dir=${run_folder:-$default_dir}
+elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     dir=$1
     shift
 fi
-case "$command" in
-start | run | status | stop | socket) ;;
-*)
-    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  cluster /  $name /" >&2
-    exit 2
-    ;;
-esac
 
-# shellcheck source-path=SCRIPTDIR source=server-common.sh
-. "$library/server-common.sh"
 open_folder "$dir" "cluster folder" "start run"
 dir=$folder
 
@@ -151,13 +155,14 @@ is_ours() {
     fi
     [ "$exe" = "$(readlink -f "$wanted")" ] && has_argument "$pid" "$argument"
 }
-# The PID of node $1 (or HAProxy) when it runs, else nothing.
+# The PID of node $1 (or HAProxy) when it runs, else nothing: found by its
+# process, since one launched just before the script was ended has not
+# written its PID file yet.
 running_pid() {
-    local pidfile pid
-    if [ "$1" = haproxy ]; then pidfile=$haproxy_pidfile; else pidfile=$dir/node$1/server.pid; fi
-    [ -e "$pidfile" ] || return 0
-    pid=$(cat "$pidfile")
-    if is_ours "$pid" "$1"; then echo "$pid"; else rm -f "$pidfile"; fi
+    local argument pids
+    if [ "$1" = haproxy ]; then argument=$haproxy_cfg; else argument=--defaults-file=$(node_cnf "$1"); fi
+    pids=$(own_processes "$argument" is_ours "$1")
+    echo "${pids%%$'\n'*}"
 }
 
 # Sends SIGTERM to node $1 (or HAProxy) and waits for it to end.
@@ -618,24 +623,38 @@ finish_run() {
     flock 9
     if flock -n -x 8 && [ -e "$started_by_run" ]; then stop; fi
 }
+# A run that does not get its cluster started, failing or ended on the way,
+# stops what it started itself (a node 1 being made included): no later run
+# would know to.
+running_before=
+stop_started() {
+    local one
+    for one in haproxy 3 2 1; do
+        [[ " $running_before " == *" $one "* ]] || stop_one "$one"
+    done
+    if [ -e "$incomplete" ]; then "$dbserver" stop "$dir/node1" >/dev/null 2>&1 || true; fi
+}
 
 case "$command" in
 start) start ;;
 stop) stop ;;
 status) status ;;
 run)
-    [ $# -gt 0 ] || set -- "$default_program"
     exec 8<"$dir"
     flock -s 8
     if ! answers; then
         echo "$name: starting a local cluster in $dir..." >&2
+        for one in haproxy "${nodes[@]}"; do
+            [ -z "$(running_pid "$one")" ] || running_before+=" $one"
+        done
+        trap stop_started EXIT
         start
         : >"$started_by_run"
     fi
     trap finish_run EXIT
     flock -u 9
     status=0
-    MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
+    MYSQL_UNIX_PORT=$socket command "${run_command[@]}" 9<&- || status=$?
     exit "$status"
     ;;
 esac

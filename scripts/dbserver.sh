@@ -5,8 +5,8 @@
 #                     make the folder if needed, start the server, create the
 #                     inventory if missing; --tcp also listens at PORT on the
 #                     loopback addresses (127.0.0.1 and ::1)
-#   dbserver run     [DATADIR] [PROGRAM [ARG...]]  start it if needed, run music-inventory
-#                                                  on it, stop it after the last run ends
+#   dbserver run     [DATADIR [--]] [PROGRAM [ARG...]]  start it if needed, run
+#                     music-inventory on it, stop it after the last run ends
 #   dbserver load    [DATADIR]  replace every artist and song with the sample inventory
 #   dbserver dump    [DATADIR]  write the whole inventory to standard output as SQL
 #   dbserver restore [DATADIR]  replace the whole inventory with a dump read from standard input
@@ -17,19 +17,29 @@
 #   dbserver sql     [DATADIR] [CLIENT ARG...]  run the client as the server's administrator
 #
 # DATADIR defaults to .dbdata in a checkout, else to music-inventory under
-# $XDG_DATA_HOME (~/.local/share); an argument that begins with "-" is never
-# DATADIR. Only its owner may enter it (mode 700); a link, a folder of another
-# user, or one that others may write, is refused. The server listens only on a
-# socket inside it (no TCP unless asked, below), runs as the user who started
-# it, and can read and write files only in DATADIR/files. The program's
-# account, root with the published password "tamrix", may only read the
-# inventory; the administrator's password is made at random and kept in
-# DATADIR/admin.cnf. Server options given to start (such as
-# --character-set-server=latin1) apply to that start only. load, dump and
-# restore start the server for their work if it is not running, and stop it
-# again after. The folder records the kind and version of the server that
-# last ran it: the other kind, or an older version, is refused before
-# anything is started; a newer version upgrades it once.
+# $XDG_DATA_HOME when that is an absolute path, else under ~/.local/share. An
+# argument that begins with "-" is never DATADIR; run takes its first one for
+# DATADIR only when it is a folder, or a program or -- follows it (run bash
+# -c ... runs bash; run NEWDIR -- makes NEWDIR). Only its owner may enter
+# DATADIR (mode 700); a link, a folder of another user, or one that others
+# may write, is refused. The server listens only on a socket inside it (no
+# TCP unless asked, below), runs as the user who started it, and can read
+# and write files only in DATADIR/files. The program's account, root with
+# the published password "tamrix", may only read the inventory; the
+# administrator's password is made at random and kept in DATADIR/admin.cnf.
+# The script's own logins name their passwords, whatever MYSQL_PWD says.
+# Server options given to start (such as --character-set-server=latin1)
+# apply to that start only; a start with other ones than those the server
+# runs with is refused while it runs (one with none accepts it as it is).
+# load, dump and restore start the server for their work if it is not
+# running, and stop it again after. One server at most runs a folder: a
+# start finds one already running by its process, and stop returns once
+# none does. The folder records the kind and version of the server that last
+# ran it: the other kind, or an older release series (MariaDB 10.6 after
+# 10.11), is refused before anything is started; a newer version upgrades it
+# once. Within a series MariaDB's patch releases go both ways, as MariaDB
+# supports (10.11.6 runs a folder that 10.11.11 ran, and is then recorded);
+# any older MySQL release is refused.
 #
 # For a client that cannot reach a Unix socket (the Windows program under
 # Wine, say), start --tcp PORT also listens at PORT on the loopback
@@ -49,21 +59,29 @@ fail() {
 }
 
 scripts=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")" && pwd)
+checkout=
 if [ -f "$scripts/../db/schema.sql" ]; then
     checkout=$(cd "$scripts/.." && pwd)
     library=$scripts
     sql_dir=$checkout/db
-    default_datadir=$checkout/.dbdata
-    default_program=$checkout/build/music-inventory
 else
     sql_dir=$scripts/../share/music-inventory
     library=$sql_dir
-    default_datadir=${XDG_DATA_HOME:-$HOME/.local/share}/music-inventory
-    default_program=$scripts/music-inventory
 fi
 
 command=${1:-}
 shift || true
+# shellcheck source-path=SCRIPTDIR source=server-common.sh
+. "$library/server-common.sh"
+check_command "start run load dump restore status stop socket port sql" dbserver
+if [ -n "$checkout" ]; then
+    default_datadir=$checkout/.dbdata
+    default_program=$checkout/build/music-inventory
+else
+    default_datadir=$(data_home)/music-inventory
+    default_program=$scripts/music-inventory
+fi
+
 # The TCP port asked for by start: a number, "off" for --no-tcp, or empty to
 # keep the one the folder records.
 tcp_request=
@@ -89,22 +107,16 @@ if [ "$command" = start ]; then
     fi
 fi
 # An option (sql -e ..., start --character-set-server=...) is never taken
-# for the folder.
+# for the folder, nor is run's program.
 datadir=$default_datadir
-if [ $# -gt 0 ] && [[ $1 != -* ]]; then
+if [ "$command" = run ]; then
+    run_arguments "$default_program" "$@"
+    datadir=${run_folder:-$default_datadir}
+elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     datadir=${1:-$default_datadir}
     shift
 fi
-case "$command" in
-start | run | load | dump | restore | status | stop | socket | port | sql) ;;
-*)
-    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  dbserver /  $name /" >&2
-    exit 2
-    ;;
-esac
 
-# shellcheck source-path=SCRIPTDIR source=server-common.sh
-. "$library/server-common.sh"
 open_folder "$datadir" "data folder" "start run load restore"
 datadir=$folder
 
@@ -121,9 +133,23 @@ making_mark="being made; its server has listened only on the making socket"
 version_record=$datadir/server-version
 # Present while the server was started by a run command, which may then stop it.
 started_by_run=$datadir/started-by-run
+# The server options of the start that runs the server, which a start with
+# other ones would not apply.
+options_record=$datadir/server-options
 password=tamrix
+
+# check_readable FILE WHAT [needed]: a file of the folder's that is there
+# (or needed) and that the script cannot read is one line, not a shell
+# error, a record taken for none, or a login that never comes.
+check_readable() {
+    if [ -e "$1" ] || [ -L "$1" ] || [ "${3:-}" = needed ]; then
+        [ -f "$1" ] && [ -r "$1" ] || fail "cannot read $1, $2; nothing was started or changed"
+    fi
+}
+
 # The TCP port of the last start that asked for one, until one asks for none.
 port_record=$datadir/tcp-port
+check_readable "$port_record" "the server's TCP port"
 tcp_port=
 if [ -e "$port_record" ]; then tcp_port=$(cat "$port_record"); fi
 [[ $tcp_port =~ ^[0-9]*$ ]] || fail "$port_record holds no port number; remove it and start with --tcp PORT"
@@ -162,33 +188,50 @@ if [ -n "${client_program:-}" ]; then
 fi
 
 # Every login of the script goes to the folder's socket, whatever MYSQL_HOST
-# or MYSQL_TCP_PORT say.
+# or MYSQL_TCP_PORT say, and names its password, whatever MYSQL_PWD says.
 admin() {
     "$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
         --socket="$socket" "$client_tls" --default-character-set=utf8mb4 "$@"
 }
+# root_login PASSWORD ARG...: an empty one is none.
 root_login() {
     "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
-        "$client_tls" --user=root "$@"
+        "$client_tls" --user=root --password="$1" "${@:2}"
 }
+# What the client said when the program's account last failed to get in.
+login_error=
 # Root's password works over TCP at address $1, port $2; every connection the
 # account may hold being in use counts as working too.
 tcp_login() {
-    local reply
-    reply=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
-        --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1) ||
-        [[ $reply == *max_user_connections* ]]
+    login_error=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
+        --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) ||
+        [[ $login_error == *max_user_connections* ]]
 }
 # Ready means the program's account gets in, not merely that something
 # answers: on the socket, and at each loopback address where TCP is on.
 answers() {
     [ ! -e "$incomplete" ] || return 1
-    root_login --password="$password" --connect-timeout=2 -e 'select 1' >/dev/null 2>&1 ||
+    login_error=$(root_login "$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) ||
         return 1
     local address
     if [ -n "$tcp_port" ]; then
         for address in "${loopbacks[@]}"; do tcp_login "$address" "$tcp_port" || return 1; done
     fi
+}
+# Why a server of the folder that runs does not let the program's account
+# in, from the client's words, and what to do.
+shut_out() {
+    local stop_it="stop it ($name stop '$datadir')"
+    case $login_error in
+    *"Too many connections"*)
+        echo "has every connection in use (Too many connections), so the program's account cannot get in; end some of its sessions, or $stop_it" ;;
+    *"Access denied"*)
+        echo "does not let the program's account in (root with its password); $stop_it" ;;
+    *"Can't connect"* | *"Lost connection"* | *"timeout"* | *"gone away"*)
+        echo "does not answer (it may be starting, stopping or stopped by a signal); try again, or $stop_it" ;;
+    *)
+        echo "does not let the program's account in ($(first_error "$login_error")); $stop_it" ;;
+    esac
 }
 
 # True when the device holding the folder is (nearly) full, or one of the
@@ -202,10 +245,10 @@ out_of_space() {
 }
 no_space="no space left on the device holding $datadir"
 
-# A PID counts only while it is this folder's server: a dead one, a zombie
-# (whose program can no longer be read), or another program that got the
-# number after a crash or a reboot does not, nor a process of another user,
-# of another program that calls itself the server, or of another root.
+# A process counts only while it is this folder's server: a dead one, a
+# zombie (whose program can no longer be read), or another program that got
+# a number after a crash or a reboot does not, nor a process of another
+# user, of another program that calls itself the server, or of another root.
 is_our_server() {
     local exe
     exe=$(own_program "$1") || return 1
@@ -217,15 +260,13 @@ is_our_server() {
     fi
     has_argument "$1" "--datadir=$server_data"
 }
-read_pidfile() {
-    server_pid=
-    if [ -e "$pidfile" ]; then
-        server_pid=$(cat "$pidfile")
-        if ! is_our_server "$server_pid"; then
-            rm -f "$pidfile"
-            server_pid=
-        fi
-    fi
+# Sets `servers` to the PIDs of every server of this folder, found by its
+# process: a start killed before its server wrote the PID file leaves one
+# that the file does not name. A PID file that names none is stale.
+find_servers() {
+    mapfile -t servers < <(own_processes "--datadir=$server_data" is_our_server)
+    server_pid=${servers[0]:-}
+    if [ -e "$pidfile" ] && ! is_our_server "$(cat "$pidfile" 2>/dev/null)"; then rm -f "$pidfile"; fi
 }
 
 # The installed server's kind (MariaDB or MySQL), version, and the options
@@ -251,11 +292,16 @@ server_kind() {
 
 # Refuses, before anything is started or changed, a folder last run by the
 # other kind of server or by a newer version than the installed one; an
-# older version's folder is upgraded once it runs (upgrade_due). A folder
-# made before the record was kept tells its kind by a file only that kind
-# makes, and MariaDB's its version by its upgrade file.
+# older version's folder is upgraded once it runs (upgrade_due). MariaDB
+# keeps a release series' data format across its patch releases, both ways:
+# an older patch release of the series runs the folder, then recorded as the
+# last. MySQL goes back in place only within some series, from some
+# releases on, so any older MySQL is refused. A folder made before the
+# record was kept tells its kind by a file only that kind makes, and
+# MariaDB's its version by its upgrade file.
 check_server_kind() {
     local recorded_kind='' recorded_version=''
+    check_readable "$version_record" "the record of the server that last ran the folder"
     if [ -e "$version_record" ]; then
         read -r recorded_kind recorded_version <"$version_record" || true
         [[ $recorded_kind =~ ^(MariaDB|MySQL)$ && $recorded_version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] ||
@@ -275,10 +321,11 @@ check_server_kind() {
     if [ -z "$recorded_version" ]; then
         upgrade_due=1
     elif [ "$recorded_version" != "$server_version" ]; then
-        local older
-        older=$(printf '%s\n' "${recorded_version%.*}.0" "${server_version%.*}.0" | sort -V | head -n 1)
-        if [ "$older" = "${server_version%.*}.0" ] && [ "${recorded_version%.*}" != "${server_version%.*}" ]; then
-            fail "$datadir was last run by $recorded, newer than the installed $kind $server_version, which cannot read it; nothing was changed. Start it where $recorded_kind ${recorded_version%.*} or later is installed, or dump it there and restore the dump here"
+        local older last=$recorded_version installed=$server_version
+        if [ "$kind" = MariaDB ]; then last=${recorded_version%.*}.0 installed=${server_version%.*}.0; fi
+        older=$(printf '%s\n' "$last" "$installed" | sort -V | head -n 1)
+        if [ "$older" = "$installed" ] && [ "$last" != "$installed" ]; then
+            fail "$datadir was last run by $recorded, newer than the installed $kind $server_version, which cannot read it; nothing was changed. Start it where $recorded_kind ${last%.0} or later is installed, or dump it there and restore the dump here"
         fi
         older=$(printf '%s\n' "$recorded_version" "$server_version" | sort -V | head -n 1)
         [ "$older" = "$recorded_version" ] && upgrade_due=1
@@ -314,14 +361,8 @@ create() {
         if [ "$(cat "$incomplete")" != "$making_mark" ] && [ -d "$server_data" ]; then
             fail "$datadir is marked half-made, but its server may have been used, so nothing was removed: if it holds an inventory you want, remove the mark (rm '$incomplete') and start again; if not, remove the folder (rm -rf '$datadir')"
         fi
-        # A making server left running by a start that was killed, perhaps
-        # while it stopped, after its PID file was gone.
-        local pid
-        for pid in /proc/[0-9]*; do
-            server_pid=${pid#/proc/}
-            if is_our_server "$server_pid"; then stop; fi
-        done
-        server_pid=
+        # A making server left running by a start that was killed.
+        stop
         echo "$name: $datadir was left half-made, its server never used; making it again" >&2
         find "$datadir" -mindepth 1 -maxdepth 1 ! -name run ! -name socket-folder ! -name lock \
             -exec rm -rf {} +
@@ -364,10 +405,10 @@ login_file() {
 secure_accounts() {
     local admin_password statements
     admin_password=$(login_file music-inventory-admin "$admin_cnf")
-    statements=$(root_login -N -e "
+    statements=$(root_login '' -N -e "
         select concat('drop user ', quote(user), '@', quote(host), ';') from mysql.user
         where user = '' or (user = 'root' and host <> 'localhost')")
-    root_login <<EOF
+    root_login '' <<EOF
 $statements
 create user 'music-inventory-admin'@localhost identified by '$admin_password';
 grant all privileges on *.* to 'music-inventory-admin'@localhost with grant option;
@@ -462,6 +503,10 @@ start() {
         if [ "$port" != "$tcp_port" ]; then
             fail "the server for $datadir is running $(listening "$tcp_port"); stop it ($name stop '$datadir') to start it $(listening "$port")"
         fi
+        # Without options, a start only asks that the server run.
+        if [ $# -gt 0 ] && [ "$(printf '%q ' "$@")" != "$(cat "$options_record" 2>/dev/null)" ]; then
+            fail "the server for $datadir is running with other options; stop it ($name stop '$datadir') to start it with these"
+        fi
         return 0
     fi
     # All of them first, so that a missing one leaves nothing half-done.
@@ -476,12 +521,15 @@ start() {
         check_server_kind
     fi
     if [ -n "$server_pid" ]; then
-        fail "a server for $datadir is running (PID $server_pid) but does not let the program's account in; stop it ($name stop '$datadir')"
+        fail "a server for $datadir is running (PID $server_pid) but $(shut_out)"
     fi
+    # Unread, it would leave the server unanswered for a minute.
+    [ "$new" = 1 ] || check_readable "$admin_cnf" "the administrator's login" needed
     private_folder "$datadir/tmp"
     private_folder "$datadir/files"
     if [ "$new" = 1 ]; then make_server; fi
     serve "$port" "$@"
+    if [ $# -gt 0 ]; then printf '%q ' "$@"; fi >"$options_record"
     record_server
 }
 
@@ -495,8 +543,8 @@ launch() {
         network=(--skip-networking)
     fi
     private_folder "$socket_dir"
-    # No server of this folder runs (it would have answered, or its PID been
-    # known): a socket or a MySQL socket lock left by a killed one is stale.
+    # No server of this folder runs (it would have answered, or been found):
+    # a socket or a MySQL socket lock left by a killed one is stale.
     rm -f "$socket" "$socket.lock"
     # A private temporary folder: servers started at the same moment would
     # otherwise collide over the same file names in /tmp. Files can be read
@@ -539,7 +587,7 @@ make_server() {
     local socket=$socket_dir/making.sock
     launch ""
     for _ in $(seq 1 600); do
-        if root_login -e 'select 1' >/dev/null 2>&1; then
+        if root_login '' -e 'select 1' >/dev/null 2>&1; then
             secure_accounts
             ensure_inventory
             stop
@@ -574,8 +622,8 @@ serve() {
     fi
     ensure_inventory
     tcp_account "$port"
-    if ! root_login --password="$password" --connect-timeout=2 -e 'select 1' >/dev/null 2>&1; then
-        fail "the server in $datadir does not let the program's account in (root with its password)"
+    if ! login_error=$(root_login "$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null); then
+        fail "the server in $datadir $(shut_out)"
     fi
     if [ -n "$port" ]; then
         for address in "${loopbacks[@]}"; do
@@ -589,21 +637,23 @@ serve() {
     tcp_port=$port
 }
 
+# Returns once no server of the folder runs.
 stop() {
+    find_servers
     if [ -n "$server_pid" ]; then
-        kill "$server_pid"
+        kill "${servers[@]}" 2>/dev/null || true
         for _ in $(seq 1 600); do
-            if ! is_our_server "$server_pid"; then break; fi
+            find_servers
+            [ -n "$server_pid" ] || break
             sleep 0.1
         done
-        if is_our_server "$server_pid"; then
+        if [ -n "$server_pid" ]; then
             out_of_space "$logfile" &&
                 fail "$no_space: the server waits for space to finish stopping; free some, and it will"
             fail "the server did not stop within 60 seconds"
         fi
-        server_pid=
     fi
-    rm -f "$started_by_run" "$socket" "$socket.lock"
+    rm -f "$started_by_run" "$options_record" "$socket" "$socket.lock"
 }
 
 # The line of a client's output that says what went wrong.
@@ -621,10 +671,7 @@ start_for_command() {
     started_here=1
 }
 finish_command() {
-    if [ "$started_here" = 1 ]; then
-        read_pidfile
-        stop
-    fi
+    if [ "$started_here" = 1 ]; then stop; fi
 }
 
 load() {
@@ -735,16 +782,13 @@ exec 9>"$datadir/lock"
 case "$command" in
 start | load | dump | restore | stop | run) flock 9 ;;
 esac
-# Read under the lock, so that a start or stop running beside this one has
-# finished with the file.
-read_pidfile
+# Under the lock, so that a start or stop running beside this one has
+# finished.
+find_servers
 
 finish_run() {
     flock 9
-    if flock -n -x 8 && [ -e "$started_by_run" ]; then
-        read_pidfile
-        stop
-    fi
+    if flock -n -x 8 && [ -e "$started_by_run" ]; then stop; fi
 }
 
 case "$command" in
@@ -759,13 +803,15 @@ port)
     [ -n "$tcp_port" ] || fail "the server in $datadir listens on no TCP port (start it with --tcp PORT)"
     echo "$tcp_port"
     ;;
-sql) admin "$@" ;;
+sql)
+    [ -n "$server_pid" ] || fail "the server for $datadir is not running; start it first ($name start '$datadir')"
+    admin "$@"
+    ;;
 run)
-    [ $# -gt 0 ] || set -- "$default_program"
     exec 8<"$datadir"
     flock -s 8
     if ! answers; then
-        echo "$name: starting a private server in $datadir..." >&2
+        [ -n "$server_pid" ] || echo "$name: starting a private server in $datadir..." >&2
         start
         : >"$started_by_run"
     fi
@@ -774,7 +820,7 @@ run)
     status=0
     # A client that reaches the server by TCP only (a Windows one) finds it too.
     if [ -n "$tcp_port" ]; then export MYSQL_TCP_PORT=$tcp_port; fi
-    MYSQL_UNIX_PORT=$socket "$@" 9<&- || status=$?
+    MYSQL_UNIX_PORT=$socket command "${run_command[@]}" 9<&- || status=$?
     exit "$status"
     ;;
 esac

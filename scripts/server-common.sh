@@ -1,10 +1,54 @@
 # shellcheck shell=bash disable=SC2154 # name and command are the sourcing script's
-# What dbserver.sh and cluster.sh share: folders that only their owner may
-# enter (the data or cluster folder and its socket folder), the server's
-# programs found outside PATH, and telling their own processes from others.
-# Sourced once `name`, `fail` and `command` are set.
+# What dbserver.sh and cluster.sh share: their commands and arguments, folders
+# that only their owner may enter (the data or cluster folder and its socket
+# folder), the server's programs found outside PATH, and finding their own
+# processes among others'. Sourced once `name`, `fail` and `command` are set.
 
 uid=$(id -u)
+
+# check_command COMMANDS WORD: a command not among COMMANDS is named, then
+# the usage follows: the script's header, WORD standing for the name it was
+# run by.
+check_command() {
+    local known
+    for known in $1; do [ "$command" != "$known" ] || return 0; done
+    [ -z "$command" ] || echo "$name: unknown command $command" >&2
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  $2 /  $name /" >&2
+    exit 2
+}
+
+# Where a user's data goes by default. The XDG specification has a relative
+# XDG_DATA_HOME ignored: it would name another folder in each working folder.
+data_home() {
+    if [[ ${XDG_DATA_HOME:-} == /* ]]; then echo "$XDG_DATA_HOME"; else echo "$HOME/.local/share"; fi
+}
+
+# The arguments of run: [FOLDER [--]] [PROGRAM [ARG...]]. The first is the
+# folder only when it is a folder already, or a program or -- follows it:
+# "run bash -c ..." runs bash rather than make a folder named bash. Sets
+# run_folder (empty for the default one) and run_command, whose program is
+# checked before anything starts. run_arguments DEFAULT_PROGRAM ARG...
+# shellcheck disable=SC2034 # both are the sourcing script's
+run_arguments() {
+    local default_program=$1
+    shift
+    run_folder=
+    if [ $# -gt 0 ] && [[ $1 != -* ]] &&
+        { [ -d "$1" ] || [ "${2:-}" = -- ] || { [ $# -gt 1 ] && type -P -- "$2" >/dev/null; }; }; then
+        run_folder=$1
+        shift
+    fi
+    if [ "${1:-}" = -- ]; then shift; fi
+    [ $# -gt 0 ] || set -- "$default_program"
+    run_command=("$@")
+    type -P -- "$1" >/dev/null && return 0
+    if [ "$1" = "$default_program" ] && [ -n "${checkout:-}" ]; then
+        fail "there is no $1 to run; build it first (cmake -S . -B build && cmake --build build, in $checkout)"
+    elif [ -z "$run_folder" ] && [[ $1 != */* ]]; then
+        fail "there is no program $1, nor a folder $1 (a new folder is made when a program or -- follows it)"
+    fi
+    fail "there is no program $1"
+}
 
 # Refuses anything but a real folder of this user that only its owner may enter.
 check_private() {
@@ -106,4 +150,24 @@ own_program() {
 }
 has_argument() {
     { tr '\0' '\n' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qxF -- "$2"
+}
+
+# own_processes ARGUMENT CHECK [ARG...]: prints the PID of each process of
+# this user that has ARGUMENT on its command line and passes CHECK PID
+# ARG...: found by the process itself, which a start killed before its
+# program wrote the PID file leaves unnamed. Builtins alone until CHECK:
+# every process is looked at.
+own_processes() {
+    local argument=$1 entry arguments one
+    shift
+    for entry in /proc/[0-9]*; do
+        [ -O "$entry" ] || continue
+        { mapfile -d '' -t arguments <"$entry/cmdline"; } 2>/dev/null || continue
+        for one in "${arguments[@]}"; do
+            if [ "$one" = "$argument" ]; then
+                if "$1" "${entry#/proc/}" "${@:2}"; then echo "${entry#/proc/}"; fi
+                break
+            fi
+        done
+    done
 }

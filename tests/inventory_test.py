@@ -200,7 +200,12 @@ def server_running(datadir):
 def servers_of(datadir):
     """The PIDs of every process under this root whose command line names the
     folder's data (a chroot beside this one may have the same paths)."""
-    argument = ("--datadir=%s/db" % os.path.realpath(datadir)).encode()
+    return processes_with("--datadir=%s/db" % os.path.realpath(datadir))
+
+
+def processes_with(argument):
+    """The PIDs of every process under this root with the argument."""
+    argument = argument.encode()
     pids = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -377,7 +382,7 @@ class PrivateServerTest(unittest.TestCase):
         self.assertEqual("38\t257\n", sql(counts))
 
     @script_only
-    def test_an_interrupted_first_start_is_made_again_and_a_used_folder_never_emptied(self):
+    def test_one_server_per_folder_made_again_when_interrupted_and_never_emptied_when_used(self):
         datadir = os.path.join(self.scratch, "db")
         marker = os.path.join(datadir, "incomplete")
         self.addCleanup(dbserver, "stop", datadir)
@@ -408,6 +413,43 @@ class PrivateServerTest(unittest.TestCase):
         self.assertEqual([], servers_of(datadir))
         os.unlink(marker)
         self.assertEqual(0, dbserver("start", datadir).returncode)
+        # Other options than those it runs with are refused, not dropped.
+        self.assertRefused(dbserver("start", datadir, "--max-connections=10"), "other options")
+        # A server that its PID file does not name (a start killed before the
+        # server wrote it) and that does not answer: no second one beside it,
+        # and stop ends it.
+        [server] = servers_of(datadir)
+        os.unlink(os.path.join(datadir, "server.pid"))
+        os.kill(server, signal.SIGSTOP)
+        try:
+            self.assertRefused(dbserver("start", datadir), "(PID %d) but does not answer" % server)
+            self.assertEqual([server], servers_of(datadir))
+        finally:
+            os.kill(server, signal.SIGCONT)
+        self.assertEqual(0, dbserver("stop", datadir).returncode)
+        self.assertEqual([], servers_of(datadir))
+        # Every connection in use is named as such, to load and run alike.
+        result = dbserver("start", datadir, "--max-connections=10")
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(0, dbserver("start", datadir, "--max-connections=10").returncode)
+        sessions = [subprocess.Popen([shutil.which("mariadb") or "mysql", "--no-defaults",
+                                      "--socket=" + dbserver("socket", datadir).stdout.strip(),
+                                      "--user=root", "--password=tamrix", "-e", "select sleep(60)"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    for _ in range(10)]
+        try:
+            deadline = time.monotonic() + 30
+            while "10" != sql("select count(*) from information_schema.processlist"
+                              " where user = 'root'", datadir=datadir).strip():
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.1)
+            for command in (["load", datadir], ["run", datadir, "true"]):
+                with self.subTest(command[0]):
+                    self.assertRefused(dbserver(*command), "(Too many connections)")
+        finally:
+            for session in sessions:
+                session.kill()
+                session.wait()
 
     def test_load_and_restore_replace_the_whole_inventory_or_nothing(self):
         load_sample()
@@ -467,14 +509,34 @@ class PrivateServerTest(unittest.TestCase):
                 recorded.write(text + "\n")
         try:
             other = "MySQL" if kind == "MariaDB" else "MariaDB"
-            for recorded, refusal in [(other + " 9.7.4", "holds the data of a " + other),
-                                      ("%s %d.%d.0" % (kind, major, minor + 1), "newer than")]:
+            newer_patch = "%s %d.%d.%d" % (kind, major, minor, int(version.split(".")[2]) + 1)
+            refusals = [(other + " 9.7.4", "holds the data of a " + other),
+                        ("%s %d.%d.0" % (kind, major, minor + 1), "newer than")]
+            # MariaDB's patch releases of a series go both ways; MySQL's do not.
+            if kind == "MySQL":
+                refusals.append((newer_patch, "newer than"))
+            for recorded, refusal in refusals:
                 with self.subTest(recorded):
                     record_as(recorded)
                     before = folder_state(DATADIR)
                     self.assertRefused(dbserver("start", DATADIR), refusal)
                     self.assertEqual(before, folder_state(DATADIR))
                     self.assertEqual([], servers_of(DATADIR))
+            # A record that cannot be read is one line too.
+            os.unlink(record)
+            os.mkdir(record)
+            try:
+                self.assertRefused(dbserver("start", DATADIR), "cannot read " + record)
+            finally:
+                os.rmdir(record)
+            self.assertEqual([], servers_of(DATADIR))
+            if kind == "MariaDB":
+                record_as(newer_patch)
+                result = dbserver("start", DATADIR)
+                self.assertEqual(0, result.returncode, result.stderr)
+                with open(record) as recorded:
+                    self.assertEqual("%s %s\n" % (kind, version), recorded.read())
+                self.assertEqual(0, dbserver("stop", DATADIR).returncode)
             # An older version's folder is upgraded once, then recorded.
             record_as("%s %d.0.0" % (kind, major - 1))
             result = dbserver("start", DATADIR)
@@ -487,20 +549,66 @@ class PrivateServerTest(unittest.TestCase):
 
     @script_only
     def test_neither_the_environment_nor_an_argument_steers_the_script(self):
-        # Another user's fake server, named by the variables the clients obey.
+        # The script as installed, whose default folder is in a home of its own.
+        home, installed = (os.path.join(self.scratch, name) for name in ("home", "installed"))
+        share = os.path.join(installed, "share", "music-inventory")
+        os.makedirs(share)
+        os.mkdir(os.path.join(installed, "bin"))
+        os.mkdir(home)
+        server = os.path.join(installed, "bin", "music-inventory-server")
+        shutil.copy(DBSERVER, server)
+        for name in ("scripts/server-common.sh", "db/schema.sql", "db/sample.sql"):
+            shutil.copy(os.path.join(ROOT, name), share)
+        default = os.path.join(home, ".local", "share", "music-inventory")
+
+        def installed_run(*args):
+            return subprocess.run([server, *args], cwd=self.scratch, env=environment,
+                                  capture_output=True, text=True, timeout=120)
+        # Another user's fake server, named by the variables the clients obey,
+        # a password for them to send, and a relative XDG_DATA_HOME, which the
+        # XDG specification has ignored.
         with socket.socket() as listener:
             listener.bind(("127.0.0.1", 0))
             listener.listen()
             listener.setblocking(False)
             environment = dict(os.environ, MYSQL_HOST="127.0.0.1",
-                               MYSQL_TCP_PORT=str(listener.getsockname()[1]))
+                               MYSQL_TCP_PORT=str(listener.getsockname()[1]),
+                               MYSQL_PWD="another's", HOME=home, XDG_DATA_HOME="data")
             for command in (["status"], ["sql", "-e", "select 1"], ["dump"], ["start"]):
                 with self.subTest(command[0]):
                     result = subprocess.run([DBSERVER, command[0], DATADIR, *command[1:]],
                                             env=environment, capture_output=True, timeout=120)
                     self.assertEqual(0, result.returncode, result.stderr)
+            # A first start, whose root has no password until it is secured;
+            # run's program is not taken for a folder.
+            result = installed_run("run", "sh", "-c", 'echo "$MYSQL_UNIX_PORT"')
+            self.assertEqual((0, default + "/run/mysqld.sock\n"),
+                             (result.returncode, result.stdout), result.stderr)
             with self.assertRaises(BlockingIOError):
                 listener.accept()
+        self.assertEqual([], servers_of(default))
+        # Stopped, the server is named as such to sql; an administrator's
+        # login that cannot be read is one line, not a minute's wait.
+        self.assertRefused(installed_run("sql", "-e", "select 1"), "start it first")
+        admin_cnf = os.path.join(default, "admin.cnf")
+        os.rename(admin_cnf, admin_cnf + ".kept")
+        os.mkdir(admin_cnf)
+        self.assertRefused(installed_run("start"), "cannot read " + admin_cnf)
+        self.assertEqual([], servers_of(default))
+        os.rmdir(admin_cnf)
+        os.rename(admin_cnf + ".kept", admin_cnf)
+        unknown = installed_run("frobnicate")
+        self.assertEqual(2, unknown.returncode)
+        self.assertTrue(unknown.stderr.startswith(
+            "music-inventory-server: unknown command frobnicate\nA private"), unknown.stderr)
+        # A checkout not built: nothing started, no folder made.
+        checkout = os.path.join(self.scratch, "checkout")
+        shutil.copytree(os.path.join(ROOT, "scripts"), os.path.join(checkout, "scripts"))
+        os.mkdir(os.path.join(checkout, "db"))
+        shutil.copy(os.path.join(ROOT, "db", "schema.sql"), os.path.join(checkout, "db"))
+        self.assertRefused(subprocess.run([os.path.join(checkout, "scripts", "dbserver.sh"), "run"],
+                                          capture_output=True, text=True), "build it first")
+        self.assertEqual(["db", "scripts"], sorted(os.listdir(checkout)))
         # A link to the data folder, and options where a folder could be named.
         link = os.path.join(self.scratch, "link")
         os.symlink(DATADIR, link)
@@ -511,7 +619,7 @@ class PrivateServerTest(unittest.TestCase):
                                  cwd=self.scratch, capture_output=True, text=True)
         self.assertRefused(refused, "there is no data folder Music_Inventory")
         subprocess.run([DBSERVER, "sql", "-e", "select 1"], cwd=self.scratch, capture_output=True)
-        self.assertEqual(["link"], os.listdir(self.scratch))
+        self.assertEqual(["checkout", "home", "installed", "link"], sorted(os.listdir(self.scratch)))
 
     @script_only
     def test_the_tcp_account_only_reads_and_a_lost_socket_folder_is_made_anew(self):
@@ -752,6 +860,26 @@ class ClusterTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the hung node did not rejoin")
             time.sleep(0.5)
         print("the cluster case took %.0f s" % (time.monotonic() - started), file=sys.stderr)
+
+    def test_run_stops_what_it_started_when_the_cluster_fails_to_start(self):
+        # It leaves the cluster stopped: by its name, the last case.
+        self.assertEqual(0, subprocess.run([CLUSTER, "stop", CLUSTER_DIR], timeout=240).returncode)
+        # Node 2's data made a file: node 1 starts, node 2 cannot.
+        data = os.path.join(CLUSTER_DIR, "node2", "db")
+        os.rename(data, data + ".kept")
+        try:
+            open(data, "w").close()
+            result = subprocess.run([CLUSTER, "run", CLUSTER_DIR, "true"], capture_output=True,
+                                    text=True, timeout=240)
+        finally:
+            os.unlink(data)
+            os.rename(data + ".kept", data)
+        self.assertEqual(1, result.returncode)
+        self.assertIn("starting node 1", result.stderr)
+        self.assertIn("node 2 did not start", result.stderr)
+        for node in (1, 2, 3):
+            self.assertEqual([], processes_with("--defaults-file=%s/node%d/node.cnf" % (
+                os.path.realpath(CLUSTER_DIR), node)))
 
 
 @unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")
