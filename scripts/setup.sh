@@ -1,15 +1,35 @@
 #!/usr/bin/env bash
+# usage: scripts/setup.sh [--package | --reproduce | --test | --bench | --server | --cluster]
+#
 # Installs, from Debian's packages (Debian 13 or 12), whatever is missing of
 # what building and running need; with --package, also what making the
 # Debian package needs; with --reproduce, also what checking that packages
 # are reproducible needs; with --test, also what the tests need; with
-# --server, only a database server and its client programs; with --cluster,
-# what a local Galera cluster behind HAProxy needs (scripts/cluster.sh).
-# Uses sudo when not run as root. A server already installed, MariaDB's or
+# --bench, also what the benchmark needs (bench/run.sh); with --server, only
+# a database server and its client programs; with --cluster, what a local
+# Galera cluster behind HAProxy needs (scripts/cluster.sh).
+# Uses sudo when not run as root, and waits for another apt-get or dpkg
+# running beside it to finish. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
 # installed, so no system database service is set up or started. Nothing
 # installed is ever removed or replaced.
 set -euo pipefail
+
+if [ $# -gt 1 ]; then
+    echo "setup: one option at most, not $* (see scripts/setup.sh --help)" >&2
+    exit 2
+fi
+case ${1:-} in
+-h | --help)
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+    exit 0
+    ;;
+"" | --package | --reproduce | --test | --bench | --server | --cluster) ;;
+*)
+    echo "setup: unknown option $1 (see scripts/setup.sh --help)" >&2
+    exit 2
+    ;;
+esac
 
 build_packages=(
     cmake g++ make pkg-config
@@ -28,6 +48,8 @@ test_packages=(
     clang clang-format libclang-rt-dev valgrind shellcheck
     lintian man-db mandoc groff-base locales
 )
+# bench/bench.py, and callgrind for its count of instructions.
+bench_packages=(python3 valgrind)
 
 installed() {
     local dir
@@ -52,13 +74,18 @@ case ${1:-} in
 --package) packages+=("${build_packages[@]}" "${package_packages[@]}") ;;
 --reproduce) packages+=("${build_packages[@]}" "${package_packages[@]}" "${reproduce_packages[@]}") ;;
 --test) packages+=("${build_packages[@]}" "${package_packages[@]}" "${test_packages[@]}") ;;
+--bench) packages+=("${build_packages[@]}" "${bench_packages[@]}") ;;
 *) packages+=("${build_packages[@]}") ;;
 esac
 
+# A package whose triggers are still to run (another package's, or its own,
+# such as man-db's index) is installed and configured all the same.
 missing=()
 for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
+    case $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true) in
+    installed | triggers-pending | triggers-awaited) ;;
+    *) missing+=("$package") ;;
+    esac
 done
 
 sudo=()
@@ -104,11 +131,25 @@ if [ ${#services[@]} -gt 0 ]; then
 fi
 echo "setup: installing ${#missing[@]} packages and what they need: ${missing[*]}" >&2
 # sudo resets the environment, so the front end is set on its far side.
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q >&2
+# apt-get waits up to 10 minutes for dpkg's lock held by another apt-get or
+# dpkg, as told here, but never for the package lists' lock that another
+# apt-get update holds: that one is tried again for as long.
+apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=600)
+for ((waited = 0; ; waited += 5)); do
+    errors=$("${apt_get[@]}" update 2>&1 >&2) && break
+    if [[ $errors != *"Could not get lock"* ]] || [ "$waited" -ge 600 ]; then
+        echo "$errors" >&2
+        echo "setup: updating the package lists failed (nothing was installed)" >&2
+        exit 1
+    fi
+    [ "$waited" -gt 0 ] ||
+        echo "setup: waiting for another apt-get to finish with the package lists..." >&2
+    sleep 5
+done
+[ -z "$errors" ] || echo "$errors" >&2
 # --no-remove: a package that conflicts with an installed one fails the
 # set-up instead of replacing it.
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
-    "${missing[@]}" >&2
+"${apt_get[@]}" install -y --no-install-recommends --no-remove "${missing[@]}" >&2
 for service in "${services[@]}"; do
     echo "setup: $service was installed as a system service; it was not started, and is left disabled" >&2
     "${sudo[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
