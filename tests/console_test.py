@@ -11,8 +11,8 @@ import time
 import unittest
 
 from harness import (CHOOSE_EXIT, COMMAND, EXIT, MENU, PAUSE, UNIX_TERMINAL, WINE, Session,
-                     SessionTest, TerminalSession, load_sample, run_piped, set_tables, settings,
-                     unix_only, wine_environment)
+                     SessionTest, TerminalSession, for_other_builds, load_sample, main, run_piped,
+                     set_tables, settings, unix_only, wine_environment)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 # Choice 0, its table and the pause, as far as the wait for the key.
@@ -191,7 +191,7 @@ class Console:
         return where[text.index(cell)]
 
 
-@unittest.skipUnless(WINE, "runs the Windows build on Wine's console")
+@for_other_builds(not WINE, "runs the Windows build on Wine's console")
 class WindowsConsoleTest(unittest.TestCase):
 
     @classmethod
@@ -244,4 +244,4 @@ class WindowsConsoleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

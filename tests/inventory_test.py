@@ -16,7 +16,8 @@ import unittest
 
 from harness import (ACCOUNT_HOST, CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PAUSE, PROGRAM,
                      ROOT, SOCKET, TCP_PORT, UNIX_SOCKET, WINE, Session, SessionTest, checksum,
-                     load_sample, program_environment, run_piped, server_is_mysql, sql, unix_only)
+                     for_other_builds, load_sample, main, program_environment, run_piped,
+                     server_is_mysql, sql, unix_only)
 
 VALGRIND = os.environ.get("VALGRIND")
 VALGRIND_PROGRAM = os.environ.get("VALGRIND_PROGRAM", PROGRAM)
@@ -241,8 +242,8 @@ with open("/proc/net/if_inet6") as addresses:
 
 # Cases of the server script alone, which the plain Linux build's run covers:
 # the sanitizer build and the Windows build would only repeat them.
-script_only = unittest.skipIf(WINE or os.environ.get("MUSIC_INVENTORY_SANITIZED"),
-                              "exercises the server script alone; the plain Linux build runs it")
+script_only = for_other_builds(WINE or os.environ.get("MUSIC_INVENTORY_SANITIZED"),
+                               "exercises the server script alone; the plain Linux build runs it")
 
 
 class PrivateServerTest(unittest.TestCase):
@@ -882,7 +883,8 @@ class ClusterTest(unittest.TestCase):
                 os.path.realpath(CLUSTER_DIR), node)))
 
 
-@unittest.skipUnless(VALGRIND, "valgrind runs in the build without sanitizers")
+# Only the build without sanitizers names valgrind, and only where it is installed.
+@unittest.skipUnless(VALGRIND, "no valgrind installed (scripts/setup.sh --test installs it)")
 class ValgrindTest(unittest.TestCase):
     """Whole sessions under valgrind: no memory error, no leak of ours."""
 
@@ -906,4 +908,4 @@ class ValgrindTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 from harness import (CHOOSE_EXIT, EXIT, MENU, PAUSE, PROGRAM, SOCKET, UNIX_PROCESS, Session,
-                     SessionTest, menu_pass, run_piped, set_tables, sql, unix_only)
+                     SessionTest, main, menu_pass, run_piped, set_tables, sql, unix_only)
 
 ARTISTS = "Artist ID      First Name          Last Name\n7              Ann                 Lee\n"
 SONGS_OF_7 = "Artist ID      Song Title                    ISSN\n7              Rain                          A-1\n"
@@ -176,4 +176,4 @@ class ClosedOutputTest(SessionTest):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    main()
