@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# usage: cluster-check.sh PROXY_ADDRESS PROXY_PORT NODE_SOCKET NODE_PORT
+#
 # HAProxy's health check of one node of scripts/cluster.sh, run by HAProxy
 # with the node's Unix socket as its third argument: passes only while the
 # node is Synced and ready. A node that accepts logins is not enough: while
@@ -6,7 +8,22 @@
 # application use".
 set -euo pipefail
 
-socket=${3:?usage: cluster-check.sh PROXY_ADDRESS PROXY_PORT NODE_SOCKET NODE_PORT}
+name=$(basename "$0")
+case ${1:-} in
+-h | --help)
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+    exit 0
+    ;;
+-*)
+    echo "$name: unknown option $1 (see $name --help)" >&2
+    exit 2
+    ;;
+esac
+if [ $# -lt 3 ]; then
+    echo "usage: $name PROXY_ADDRESS PROXY_PORT NODE_SOCKET NODE_PORT" >&2
+    exit 2
+fi
+socket=$3
 # The program's account, which may only read; "timeout" ends the wait on a
 # node that accepted the connection but is hung (stopped, or swapping).
 state=$(timeout 2 mariadb --no-defaults --protocol=socket --host=localhost --socket="$socket" \

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# usage: scripts/reproduce.sh [--windows] [--keep]
+#
 # Checks that the release of the commit checked out is reproducible: builds
 # its Debian package and source package twice, from two clones of it, and
 # compares them byte for byte; with --windows, its Windows installer and ZIP
@@ -27,8 +29,12 @@ for argument in "$@"; do
     case $argument in
     --windows) windows=yes ;;
     --keep) keep=yes ;;
+    -h | --help)
+        sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+        exit 0
+        ;;
     *)
-        echo "usage: scripts/reproduce.sh [--windows] [--keep]" >&2
+        echo "reproduce: unknown option $argument (usage: scripts/reproduce.sh [--windows] [--keep])" >&2
         exit 2
         ;;
     esac

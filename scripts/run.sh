@@ -1,7 +1,24 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, starts the private server with the sample
-# inventory, and runs music-inventory on it in this terminal.
+# usage: scripts/run.sh
+#
+# Installs what is missing (scripts/setup.sh), builds in build/ (without the
+# tests), starts the private server in .dbdata/ with the sample inventory,
+# and runs music-inventory on it in this terminal. The server is stopped
+# when the program ends, unless it was running before.
 set -euo pipefail
+
+if [ $# -gt 0 ]; then
+    case $1 in
+    -h | --help)
+        sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "run: unknown option $1 (see scripts/run.sh --help)" >&2
+        exit 2
+        ;;
+    esac
+fi
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$here/scripts/setup.sh"

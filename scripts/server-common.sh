@@ -6,15 +6,24 @@
 
 uid=$(id -u)
 
-# check_command COMMANDS WORD: a command not among COMMANDS is named, then
-# the usage follows: the script's header, WORD standing for the name it was
-# run by.
+# check_command COMMANDS WORD: -h or --help prints the usage, the script's
+# header with WORD standing for the name it was run by; a command not among
+# COMMANDS is named, then the usage follows on standard error.
 check_command() {
     local known
     for known in $1; do [ "$command" != "$known" ] || return 0; done
+    case $command in
+    -h | --help)
+        usage "$2"
+        exit 0
+        ;;
+    esac
     [ -z "$command" ] || echo "$name: unknown command $command" >&2
-    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  $2 /  $name /" >&2
+    usage "$2" >&2
     exit 2
+}
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  $1 /  $name /"
 }
 
 # Where a user's data goes by default. The XDG specification has a relative
