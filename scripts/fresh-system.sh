@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Proves the README's two commands on a fresh minimal Debian system.
 #
+# usage:
 #   scripts/fresh-system.sh SUITE [--user]     SUITE: trixie, bookworm, ...
 #   scripts/fresh-system.sh sid --mysql        the same with MySQL installed first
 #   scripts/fresh-system.sh SUITE --windows    the Windows build instead
@@ -8,11 +9,12 @@
 # Makes a minimal system of SUITE with debootstrap (the bare system is cached
 # as a tarball under ${XDG_CACHE_HOME:-~/.cache}/music-inventory), installs
 # only git (and sudo with --user), clones this checkout's HEAD into it and
-# runs there, as root or with --user as a user with passwordless sudo: the
-# test command in full, the reproducibility check (scripts/reproduce.sh),
-# then the run command on a pseudo-terminal with a short session (choice 0,
-# a key, choice 4). Checks that the artist table appears, that the program
-# exits 0, and that no server runs afterwards.
+# runs there, as root or with --user as a user with passwordless sudo, in
+# the README's order: the run command on a pseudo-terminal with a short
+# session (choice 0, a key, choice 4), then the test command in full, then
+# the reproducibility check (scripts/reproduce.sh). Checks that the artist
+# table appears, that the program exits 0, that the test command passes,
+# and that no server runs after either.
 # With --mysql, MySQL's server and client are installed before anything else
 # (so every private server is MySQL's), and it checks that MySQL is still
 # installed at the end, that no MariaDB server was, and that the program
@@ -26,7 +28,22 @@
 # Needs root, debootstrap, python3 and Debian's package mirror.
 set -euo pipefail
 
-suite=${1:?usage: scripts/fresh-system.sh SUITE [--user] [--mysql] [--windows]}
+usage="usage: scripts/fresh-system.sh SUITE [--user] [--mysql] [--windows]"
+case ${1:-} in
+-h | --help)
+    sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'
+    exit 0
+    ;;
+"")
+    echo "$usage" >&2
+    exit 2
+    ;;
+-*)
+    echo "fresh-system: unknown option $1 ($usage)" >&2
+    exit 2
+    ;;
+esac
+suite=$1
 as_user=0
 mysql=0
 windows=0
@@ -35,7 +52,7 @@ for option in "${@:2}"; do
     --user) as_user=1 ;;
     --mysql) mysql=1 ;;
     --windows) windows=1 ;;
-    *) echo "fresh-system: unknown option $option" >&2; exit 2 ;;
+    *) echo "fresh-system: unknown option $option ($usage)" >&2; exit 2 ;;
     esac
 done
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -213,15 +230,7 @@ if [ "$windows" = 1 ]; then
     step "$label --windows: passed, no server left running"
     exit 0
 fi
-log=$cache/$tag-test.log
-run_script "test command" scripts/test.sh
-step "$suite: test command passed ($(grep -c 'tests passed' "$log") suites)"
-log=$cache/$tag-reproduce.log
-run_script "reproducibility check" scripts/reproduce.sh
-step "$suite: Debian and source packages reproducible ($(grep -c 'the same bytes' "$log") of 2)"
-
-server_running && fail "a server is left running after the test command"
-
+# The README's order: the run command on a fresh system, then the test command.
 python3 - "$root" "${run_as[@]}" bash -c "cd ~/music-inventory && scripts/run.sh" <<'EOF' ||
 import os, pty, select, sys, time
 root, command = sys.argv[1], sys.argv[2:]
@@ -259,6 +268,13 @@ EOF
     fail "the run command's session failed"
 step "$suite: run command showed the artists and exited 0"
 server_running && fail "a server is left running after the run command"
+log=$cache/$tag-test.log
+run_script "test command" scripts/test.sh
+step "$suite: test command passed ($(grep -c 'tests passed' "$log") runs, $(grep -c '^test: skipped in ' "$log") cases skipped)"
+server_running && fail "a server is left running after the test command"
+log=$cache/$tag-reproduce.log
+run_script "reproducibility check" scripts/reproduce.sh
+step "$suite: Debian and source packages reproducible ($(grep -c 'the same bytes' "$log") of 2)"
 if [ "$mysql" = 1 ]; then
     for package in mysql-server-core mysql-client; do
         [ "$(in_root dpkg-query -W -f='${Status}' "$package")" = "install ok installed" ] ||
@@ -267,7 +283,8 @@ if [ "$mysql" = 1 ]; then
     if in_root dpkg-query -W -f='${Status}\n' 'mariadb-server*' 2>/dev/null | grep -q 'ok installed'; then
         fail "a MariaDB server package was installed"
     fi
-    warnings=$("${run_as[@]}" bash -c "cd ~/music-inventory && cmake --build build --clean-first 2>&1" |
+    # The program alone: the test command left build/ configured with the tests.
+    warnings=$("${run_as[@]}" bash -c "cd ~/music-inventory && cmake --build build --clean-first --target music-inventory 2>&1" |
         grep -c 'warning' || true)
     [ "$warnings" = 0 ] || fail "the build showed $warnings warnings"
     step "$suite: MySQL still installed, no MariaDB server, built without a warning"
