@@ -1,15 +1,17 @@
 """Times music-inventory against the server's own client (mariadb or mysql) on a large
-inventory, and prints one table of the medians.
+inventory, and prints one table of the medians, a line for each tool as each size is done.
 
 Run by bench/run.sh, which builds the programs and starts the server."""
 
 import argparse
 import os
 import random
+import select
 import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -59,9 +61,10 @@ def drain(fd):
         pass
 
 
-def measure(argv, stdin_data, output, socket):
-    """Runs argv once with its output on a pseudo-terminal or a file; returns
-    (wall seconds, user CPU seconds, system CPU seconds, peak resident MiB)."""
+def measure(argv, stdin_data, output, socket, scratch):
+    """Runs argv once with its output on a pseudo-terminal or a file in the
+    folder `scratch`; returns (wall seconds, user CPU seconds, system CPU
+    seconds, peak resident MiB)."""
     env = dict(os.environ, MYSQL_UNIX_PORT=socket)
     reader = None
     if output == "pty":
@@ -69,7 +72,8 @@ def measure(argv, stdin_data, output, socket):
         out = slave
         reader = threading.Thread(target=drain, args=(master,))
     else:
-        out = os.open("/tmp/music-inventory-bench.out", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        out = os.open(os.path.join(scratch, "output"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
+                      0o600)
     started = time.monotonic()
     # A session of its own: no controlling terminal, so the pause returns at once.
     process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out,
@@ -90,10 +94,10 @@ def measure(argv, stdin_data, output, socket):
     return wall, usage.ru_utime, usage.ru_stime, usage.ru_maxrss / 1024
 
 
-def callgrind(argv, stdin_data, socket):
+def callgrind(argv, stdin_data, socket, scratch):
     """Instructions executed by one run, output to /dev/null: repeatable where
     seconds are not."""
-    out = "/tmp/music-inventory-bench.callgrind"
+    out = os.path.join(scratch, "callgrind")
     subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *argv],
                    input=stdin_data, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    check=True, start_new_session=True, env=dict(os.environ, MYSQL_UNIX_PORT=socket))
@@ -116,14 +120,24 @@ def startup(argv, socket, until):
     seen = b""
     elapsed = None
     while until is not None:
-        seen += os.read(master, 4096)
+        if not select.select([master], [], [], 60)[0]:
+            process.kill()
+            sys.exit("bench: %s showed no %r within 60 s" % (argv[0], until.decode()))
+        try:
+            seen += os.read(master, 4096)
+        except OSError:
+            sys.exit("bench: %s ended before it showed %r" % (argv[0], until.decode()))
         if until in seen:
             elapsed = time.monotonic() - started
             break
     process.stdin.write(b"4\n")
     process.stdin.close()
-    threading.Thread(target=drain, args=(master,), daemon=True).start()
+    drainer = threading.Thread(target=drain, args=(master,))
+    drainer.start()
     process.wait()
+    # Only once the thread has read to the end may the descriptor go: the next
+    # openpty takes the same number, and the thread would read its prompt.
+    drainer.join()
     os.close(master)
     return elapsed if elapsed is not None else time.monotonic() - started
 
@@ -138,6 +152,17 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default="10000,100000,1000000")
     args = parser.parse_args()
+    # Each line as it is measured, even to a file or a pipe.
+    sys.stdout.reconfigure(line_buffering=True)
+    # The client's output and callgrind's profile, in a folder no one else may enter.
+    scratch = tempfile.mkdtemp(prefix="music-inventory-bench.")
+    try:
+        bench(args, scratch)
+    finally:
+        shutil.rmtree(scratch)
+
+
+def bench(args, scratch):
     socket = args.socket
 
     # A build that silently fell back to the C library's malloc must not pass
@@ -149,6 +174,8 @@ def main():
         if (b"mimalloc" in shown) != wanted:
             sys.exit("bench: %s %s mimalloc" % (program, "lacks" if wanted else "uses"))
 
+    print("| rows | tool | output | median s | user s | sys s | peak MiB | ratio to client |")
+    print("|---:|---|---|---:|---:|---:|---:|---:|")
     rows = []
     instructions = {}
     for size in [int(s) for s in args.sizes.split(",")]:
@@ -176,7 +203,8 @@ def main():
         order = random.Random(size)
         for _ in range(args.runs):
             for name, output, argv, stdin_data in order.sample(tasks, len(tasks)):
-                results[(name, output)].append(measure(argv, stdin_data, output, socket))
+                results[(name, output)].append(measure(argv, stdin_data, output, socket,
+                                                       scratch))
         medians = {key: tuple(statistics.median(v[i] for v in runs) for i in range(4))
                    for key, runs in results.items()}
         for name, output, _, _ in tasks:
@@ -185,15 +213,11 @@ def main():
             wall, user, system, peak = medians[(name, output)]
             rows.append((size, name, output, wall, user, system, peak,
                          wall / medians[reference][0]))
+            print("| %d | %s | %s | %.3f | %.3f | %.3f | %.1f | %.2f |" % rows[-1])
         if size == 100000:
-            instructions[size] = (callgrind([args.program], b"1\n4\n", socket),
-                                  callgrind([args.glibc_program], b"1\n4\n", socket),
-                                  callgrind([args.bare], b"", socket))
-
-    print("| rows | tool | output | median s | user s | sys s | peak MiB | ratio to client |")
-    print("|---:|---|---|---:|---:|---:|---:|---:|")
-    for row in rows:
-        print("| %d | %s | %s | %.3f | %.3f | %.3f | %.1f | %.2f |" % row)
+            instructions[size] = (callgrind([args.program], b"1\n4\n", socket, scratch),
+                                  callgrind([args.glibc_program], b"1\n4\n", socket, scratch),
+                                  callgrind([args.bare], b"", socket, scratch))
 
     print()
     walls = {size: wall for size, name, output, wall, *_ in rows
