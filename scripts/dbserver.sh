@@ -656,11 +656,6 @@ stop() {
     rm -f "$started_by_run" "$options_record" "$socket" "$socket.lock"
 }
 
-# The line of a client's output that says what went wrong.
-first_error() {
-    grep -m 1 '^ERROR' <<<"$1" || echo "${1%%$'\n'*}"
-}
-
 # load, dump and restore start the server for their own work when it is not
 # running, and stop it again when they end.
 started_here=0
@@ -674,23 +669,45 @@ finish_command() {
     if [ "$started_here" = 1 ]; then stop; fi
 }
 
+# Fails for a load or restore that the server refused or could not do: $1
+# says what failed, $2 is the client's output. A full disk, and a lock that
+# another session held, are named as such; so is a server that stopped.
+refuse() {
+    local stopped=0 again="start it again ($name start '$datadir')"
+    if ! answers; then
+        # A server that crashes takes a moment to end.
+        for _ in $(seq 1 100); do
+            is_our_server "$server_pid" || break
+            sleep 0.1
+        done
+        is_our_server "$server_pid" || stopped=1
+    fi
+    if out_of_space "$logfile"; then
+        [ "$stopped" = 0 ] ||
+            fail "$no_space; the inventory was left unchanged, but the server stopped: free some space, then $again"
+        fail "$no_space; the inventory was left unchanged"
+    fi
+    [ "$stopped" = 0 ] ||
+        fail "$1 ($(first_error "$2")); the inventory was left unchanged, but the server stopped: $again"
+    fail_if_held admin "$2"
+    fail "$1 ($(first_error "$2")); the inventory was left unchanged"
+}
+
 load() {
     start_for_command
     echo "$name: replacing every artist and song in $datadir with the sample inventory" >&2
+    clear_prepared_xa admin
     local errors
     # The sample empties and fills the tables in one transaction: a failure
-    # anywhere, or the client's end, rolls all of it back.
-    if ! errors=$({ admin <"$sql_dir/schema.sql" && admin <"$sql_dir/sample.sql"; } 2>&1); then
-        out_of_space "$logfile" && fail "$no_space; the inventory was left unchanged"
-        fail "loading the sample failed ($(first_error "$errors")); the inventory was left unchanged"
+    # anywhere, or the client's end, rolls all of it back. A lock held
+    # elsewhere is waited for no longer than a row's.
+    if ! errors=$({ admin <"$sql_dir/schema.sql" &&
+        admin --init-command='set session lock_wait_timeout = @@innodb_lock_wait_timeout' \
+            <"$sql_dir/sample.sql"; } 2>&1); then
+        refuse "loading the sample failed" "$errors"
     fi
 }
 
-# A dump is the rows of both tables as INSERT statements of the server's own
-# dump program, between a first and a last line of ours: a file without the
-# first is not a dump, one without the last was cut short.
-dump_header="-- music-inventory dump: every artist and song, for: music-inventory-server restore"
-dump_trailer="-- end of the music-inventory dump"
 dump() {
     local dump_program
     find_program dump_program mariadb-dump mysqldump
@@ -712,68 +729,43 @@ dump() {
     echo "$dump_trailer"
 }
 
-# The dump is loaded into a database of its own by an account that may only
-# insert there, with the client's commands off; only then does one
-# transaction of the administrator's replace the inventory with it. Neither
-# a statement of the dump nor its failure can touch the inventory.
-staging=music_inventory_restore
-restorer="'music-inventory-restore'@localhost"
+# The dump is loaded by an account that may only make temporary tables,
+# with the client's commands off, and checked in a database of its own;
+# only then does one transaction of the administrator's replace the
+# inventory with it. Neither a statement of the dump nor its failure can
+# touch the inventory or a setting of the server's (server-common.sh).
 restore_cnf=$datadir/restore.cnf
 restore_file=$datadir/tmp/restore.sql
-drop_staging() {
-    rm -f "$restore_file" "$restore_cnf"
-    admin -e "drop database if exists $staging; drop user if exists $restorer" 2>/dev/null || true
+restore_rows=$datadir/tmp/restore.rows
+restorer() {
+    "$client_program" --defaults-file="$restore_cnf" --protocol=socket --host=localhost \
+        --socket="$socket" "$client_tls" --default-character-set=utf8mb4 "$@"
+}
+# What a restore leaves until it ends, or, killed, until the next start;
+# on the server, only once it has begun staging the dump.
+staging_begun=1
+remove_restore_leftovers() {
+    rm -f "$restore_file" "$restore_rows" "$restore_cnf"
+    [ "$staging_begun" = 0 ] || remove_staging admin >/dev/null 2>&1 || true
 }
 restore() {
-    local file=$restore_file cnf=$restore_cnf errors counts
+    staging_begun=0
     start_for_command
-    trap 'drop_staging; finish_command' EXIT
-    if ! cat >"$file"; then
+    trap 'remove_restore_leftovers; finish_command' EXIT
+    if ! cat >"$restore_file"; then
         out_of_space && fail "$no_space; the inventory was left unchanged"
         fail "cannot read the dump from standard input; the inventory was left unchanged"
     fi
-    [ "$(head -n 1 "$file")" = "$dump_header" ] ||
-        fail "standard input is not a dump made by $name dump; the inventory was left unchanged"
-    [ "$(tail -n 1 "$file")" = "$dump_trailer" ] ||
-        fail "the dump on standard input is cut short (its last line is missing); the inventory was left unchanged"
-    local restore_password
-    restore_password=$(login_file music-inventory-restore "$cnf")
-    # Writing past read_only: READ_ONLY ADMIN on MariaDB, CONNECTION_ADMIN on MySQL.
-    local past_read_only=CONNECTION_ADMIN
-    if admin -N -e 'select version()' | grep -q MariaDB; then past_read_only="READ_ONLY ADMIN"; fi
-    admin <<EOF
-drop database if exists $staging;
-create database $staging;
-create table $staging.Artists like Music_Inventory.Artists;
-create table $staging.Songs like Music_Inventory.Songs;
-drop user if exists $restorer;
-create user $restorer identified by '$restore_password';
-grant insert on $staging.* to $restorer;
-grant $past_read_only on *.* to $restorer;
-EOF
-    if ! errors=$("$client_program" --defaults-file="$cnf" --protocol=socket --host=localhost --socket="$socket" \
-        "$client_tls" --default-character-set=utf8mb4 --binary-mode "$staging" <"$file" 2>&1); then
-        out_of_space "$logfile" && fail "$no_space; the inventory was left unchanged"
-        fail "the dump could not be loaded ($(first_error "$errors")); the inventory was left unchanged"
-    fi
-    # The account could have lifted read_only for everyone.
-    admin -e "set global read_only = 1"
-    if ! errors=$(admin -N 2>&1 <<EOF
-start transaction;
-delete from Music_Inventory.Songs;
-delete from Music_Inventory.Artists;
-insert into Music_Inventory.Artists select * from $staging.Artists;
-insert into Music_Inventory.Songs select * from $staging.Songs;
-commit;
-select concat((select count(*) from Music_Inventory.Artists), ' artists and ',
-    (select count(*) from Music_Inventory.Songs), ' songs');
-EOF
-    ); then
-        out_of_space "$logfile" && fail "$no_space; the inventory was left unchanged"
-        fail "replacing the inventory failed ($(first_error "$errors")); it was left unchanged"
-    fi
-    counts=$errors
-    echo "$name: replaced the inventory in $datadir with the dump's $counts" >&2
+    check_dump "$restore_file"
+    staging_begun=1
+    clear_prepared_xa admin
+    local restorer_password
+    restorer_password=$(login_file "$restorer_account" "$restore_cnf" 2>&1) ||
+        refuse "writing the restoring account's login failed" "$restorer_password"
+    make_staging admin "$restorer_password"
+    stage_dump admin restorer "$restore_file" "$restore_rows"
+    replace_inventory admin
+    echo "$name: replaced the inventory in $datadir with the dump's $inventory_counts" >&2
 }
 
 # Start and stop take turns; the run commands that use the server hold the
@@ -792,7 +784,10 @@ finish_run() {
 }
 
 case "$command" in
-start) start "$@" ;;
+start)
+    start "$@"
+    remove_restore_leftovers
+    ;;
 load) load ;;
 dump) dump ;;
 restore) restore ;;

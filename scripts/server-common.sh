@@ -128,6 +128,273 @@ choose_socket_folder() {
     if [ -e "$socket_dir" ] || [ -L "$socket_dir" ]; then check_private "$socket_dir"; fi
 }
 
+# ---------------------------------------------------------------------------
+# Replacing the whole inventory, with a dump or with the sample. These
+# functions are given their logins as the names of functions that run the
+# client with the arguments that follow: LOGIN as the administrator, who may
+# do anything, RESTORER as the account that reads a dump. A failure of the
+# server's goes to the sourcing script's `refuse WHAT OUTPUT`, which fails
+# with one line: WHAT failed, why (the client's OUTPUT, a full disk, a lock
+# held elsewhere), and that the inventory was left unchanged.
+
+# A dump is the rows of both tables as INSERT statements of the server's own
+# dump program, between a first and a last line of ours: a file without the
+# first is not a dump, one without the last was cut short.
+dump_header="-- music-inventory dump: every artist and song, for: music-inventory-server restore"
+dump_trailer="-- end of the music-inventory dump"
+inventory_tables=(Artists Songs)
+staging=music_inventory_restore
+restorer_account=music-inventory-restore
+
+# Text of the server's or of a dump's, fit for a terminal: without control
+# characters, whether 7-bit or 8-bit in UTF-8.
+printable() {
+    LC_ALL=C sed -e 's/[\x01-\x08\x0b-\x1f\x7f]//g' -e 's/\xc2[\x80-\x9f]//g'
+}
+# The line of a client's output that says what went wrong.
+first_error() {
+    { grep -m 1 '^ERROR' <<<"$1" || echo "${1%%$'\n'*}"; } | printable
+}
+
+# Refuses FILE, a copy of standard input, unless it is a whole dump as dump
+# writes it: our first and last lines around it, UTF-8 throughout.
+check_dump() {
+    local file=$1 first last problem line=''
+    first=$(head -n 1 "$file")
+    last=$(tail -n 1 "$file")
+    if [ "$first" = "$dump_header"$'\r' ] || [ "$last" = "$dump_trailer"$'\r' ]; then
+        fail "the dump on standard input has CR LF line ends, as a Windows program may save it; restore it with LF ones again (sed 's/\\r\$//'); the inventory was left unchanged"
+    fi
+    [ "$first" = "$dump_header" ] ||
+        fail "standard input is not a dump made by $name dump; the inventory was left unchanged"
+    [ "$last" = "$dump_trailer" ] ||
+        fail "the dump on standard input is cut short (its last line is missing); the inventory was left unchanged"
+    # Bytes of another encoding (a name saved as Latin-1) would otherwise
+    # reach the server, which makes each one a question mark.
+    if ! problem=$(iconv -f UTF-8 -t UTF-8 "$file" 2>&1 >/dev/null); then
+        if [[ $problem =~ position\ ([0-9]+) ]]; then
+            line=$(($(head -c "${BASH_REMATCH[1]}" "$file" | wc -l) + 1))
+        fi
+        fail "the dump on standard input is not valid UTF-8${line:+ (its line $line is not)}, as every dump is; the inventory was left unchanged"
+    fi
+}
+
+# Rolls back every prepared XA transaction of the server. Neither the
+# program nor these scripts use XA; one left prepared, by a dump or by hand,
+# keeps its locks past its session and past a restart, and would stop every
+# later load and restore. MariaDB lists each as SQL, MySQL as the hex of its
+# two parts together.
+clear_prepared_xa() {
+    local login=$1 part="(X'[0-9A-Fa-f]*'|'[^'\\]*')" xids xid
+    [ -n "${server_brand:-}" ] || server_brand=$("$login" -N -e 'select version()' 2>/dev/null) || return 0
+    # A server that fails here fails the next step too, which says why.
+    if [[ $server_brand == *MariaDB* ]]; then
+        xids=$("$login" -N -e "xa recover format='SQL'" | cut -f 4) || return 0
+    else
+        xids=$("$login" -N -e 'xa recover convert xid' | awk -F '\t' '{
+            hex = substr($4, 3)
+            printf "X\047%s\047,X\047%s\047,%s\n", substr(hex, 1, 2 * $2), substr(hex, 2 * $2 + 1, 2 * $3), $1
+        }') || return 0
+    fi
+    while read -r xid; do
+        if [[ $xid =~ ^$part(,$part)?(,[0-9]+)?$ ]]; then
+            # MariaDB reports a branch it rolled back as an error.
+            "$login" -e "xa rollback $xid" >/dev/null 2>&1 || true
+        fi
+    done <<<"$xids"
+}
+
+# fail_if_held LOGIN OUTPUT: when the client's OUTPUT says that it waited
+# for a lock in vain, fails naming the sessions that hold locks in a
+# transaction, or else (LOCK TABLES holds none) every other session.
+fail_if_held() {
+    [[ $2 == *"Lock wait timeout exceeded"* ]] || return 0
+    local holders
+    holders=$("$1" -N -e "
+        select concat(ifnull(concat(p.user, '@', p.host, ' (connection ', p.id, ')'),
+                             'a prepared XA transaction'),
+                      ', in a transaction for ', timestampdiff(second, t.trx_started, now()), ' seconds')
+        from information_schema.innodb_trx t
+            left join information_schema.processlist p on p.id = t.trx_mysql_thread_id
+        where t.trx_mysql_thread_id <> connection_id() and t.trx_lock_structs > 0
+        order by t.trx_started" 2>/dev/null) || true
+    if [ -z "$holders" ]; then
+        holders=$("$1" -N -e "
+            select concat(user, '@', host, ' (connection ', id, '), ',
+                          if(command = 'Sleep', 'idle', concat('running ', lower(command))), ' for ', time, ' seconds')
+            from information_schema.processlist
+            where id <> connection_id() and command <> 'Daemon' and user not in ('system user', 'event_scheduler')
+            order by id" 2>/dev/null) || true
+    fi
+    holders=$(printable <<<"$holders" | awk 'NF { printf "%s%s", n++ ? "; " : "", $0 }')
+    [ -n "$holders" ] ||
+        fail "another session held the inventory longer than this one could wait, and has let go since; try again; the inventory was left unchanged"
+    fail "another session holds the inventory: $holders; end it, then try again; the inventory was left unchanged"
+}
+
+# inventory_columns LOGIN TABLE: sets table_columns to the inventory
+# TABLE's columns in order, each quoted as an identifier, one a line. The
+# server is asked once for each table.
+declare -A inventory_column_lists
+inventory_columns() {
+    local output
+    if [ -z "${inventory_column_lists[$2]:-}" ]; then
+        output=$("$1" -N -e "
+            select concat('\`', replace(column_name, '\`', '\`\`'), '\`')
+            from information_schema.columns
+            where table_schema = 'Music_Inventory' and table_name = '$2' order by ordinal_position" 2>&1) ||
+            refuse "reading the inventory's tables failed" "$output"
+        inventory_column_lists[$2]=$output
+    fi
+    table_columns=${inventory_column_lists[$2]}
+}
+
+# make_staging LOGIN PASSWORD: the staging database made anew, and the
+# restoring account with PASSWORD, which may only make temporary tables
+# there: it can neither write a table of the server's nor change a setting,
+# read_only included. For each table, "TABLE as dumped" takes the dump's
+# rows as they are, every column a longblob after the order they came in,
+# and TABLE, like the inventory's, the same rows once checked.
+make_staging() {
+    local login=$1 table columns tables='' output
+    for table in "${inventory_tables[@]}"; do
+        inventory_columns "$login" "$table"
+        columns=$(sed 's/$/ longblob/' <<<"$table_columns" | paste -sd ,)
+        tables+="create table $staging.\`$table as dumped\` (\`restore order\` serial, $columns);
+create table $staging.\`$table\` like Music_Inventory.\`$table\`;
+"
+    done
+    output=$("$login" 2>&1 <<EOF
+drop database if exists $staging;
+create database $staging;
+$tables
+drop user if exists '$restorer_account'@localhost;
+create user '$restorer_account'@localhost identified by '$2';
+grant create temporary tables on $staging.* to '$restorer_account'@localhost;
+EOF
+    ) || refuse "making the staging database failed" "$output"
+}
+# remove_staging LOGIN: what a restore leaves on the server while it runs.
+remove_staging() {
+    "$1" -e "drop database if exists $staging; drop user if exists '$restorer_account'@localhost"
+    clear_prepared_xa "$1"
+}
+
+# stage_dump LOGIN RESTORER FILE ROWS: the dump in FILE in the staging
+# database, each row checked. The restoring account reads the dump into
+# temporary tables of its own as wide as the staging ones, so that nothing
+# the dump's session sets (strict mode off, a transaction never committed)
+# can change or lose a row, and then, after a line the dump cannot know,
+# writes every row out as hex into ROWS. Values of over 1 MB, more than the
+# inventory takes and more than hex() may return, come out as "L".
+stage_dump() {
+    local login=$1 restorer=$2 file=$3 rows=$4 mark table column columns temporary='' export='' errors
+    mark=restore-$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    for table in "${inventory_tables[@]}"; do
+        inventory_columns "$login" "$table"
+        mapfile -t columns <<<"$table_columns"
+        temporary+="create temporary table $staging.\`$table\` (\`restore order\` serial"
+        export+="select '$table'"
+        for column in "${columns[@]}"; do
+            temporary+=", $column longblob"
+            export+=", if(length($column) > 1048576, 'L', hex($column))"
+        done
+        temporary+="); "
+        export+=" from $staging.\`$table\` order by \`restore order\`;"$'\n'
+    done
+    # The dump's first line is a comment: the temporary tables go before it
+    # on the same line, so that the client's line numbers are the dump's.
+    # Its end goes back to the usual delimiter and character set.
+    if ! errors=$({
+        printf %s "$temporary"
+        cat "$file"
+        printf "\ndelimiter ;\nset names utf8mb4;\nset session sql_mode = default;\nselect '%s';\n%sselect '%s end';\n" \
+            "$mark" "$export" "$mark"
+    } | "$restorer" -N --batch --binary-mode "$staging" 2>&1 >"$rows"); then
+        refuse "the dump could not be loaded" "$errors"
+    fi
+    grep -qxF "$mark end" "$rows" ||
+        fail "the dump on standard input does not end at its last line: a quote, a comment or a statement left open there takes in what follows; the inventory was left unchanged"
+    # Only hex digits reach the administrator's session.
+    if ! errors=$(awk -F '\t' -v mark="$mark" -v staging="$staging" -v tables=" ${inventory_tables[*]} " '
+        BEGIN { print "start transaction;" }
+        $0 == mark " end" { copying = 0 }
+        copying {
+            if (!index(tables, " " $1 " ")) exit 1
+            row = "insert into " staging ".`" $1 " as dumped` values (null"
+            for (i = 2; i <= NF; i++) {
+                if ($i == "NULL") value = "null"
+                else if ($i == "L") value = "repeat(\047x\047, 1048577)"
+                else if ($i ~ /^[0-9A-F]*$/) value = "unhex(\047" $i "\047)"
+                else exit 1
+                row = row ", " value
+            }
+            print row ");"
+        }
+        $0 == mark { copying = 1 }
+        END { print "commit;" }' "$rows" | "$login" 2>&1); then
+        refuse "the dump's rows could not be staged" "$errors"
+    fi
+    rm -f "$rows"
+    for table in "${inventory_tables[@]}"; do check_staged "$login" "$table"; done
+}
+
+# check_staged LOGIN TABLE: TABLE's rows as dumped, copied into TABLE in the
+# staging database in a strict session of the administrator's. A value that
+# would be stored otherwise than it was written (cut, rounded, out of range,
+# not a number, or bytes that are no character) fails, and so does a change
+# the server counts only as a note: each names the table and the row.
+check_staged() {
+    local login=$1 table=$2 columns output problem row key
+    inventory_columns "$login" "$table"
+    columns=$(paste -sd , <<<"$table_columns")
+    if output=$("$login" -N 2>&1 <<EOF
+set session sql_mode = 'STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION';
+insert into $staging.\`$table\` ($columns)
+    select $columns from $staging.\`$table as dumped\` order by \`restore order\`;
+show warnings;
+EOF
+    ) && [ -z "$output" ]; then
+        return 0
+    fi
+    problem=$(first_error "$output" | sed -E -e 's/^ERROR [0-9]+ \([^)]*\)( at line [0-9]+)?: //' \
+        -e 's/^(Note|Warning|Error)\t[0-9]+\t//' -e "s/\`$staging\`\\.//g")
+    if [[ $problem =~ ^(.*)\ at\ row\ ([0-9]+)$ ]]; then
+        problem=${BASH_REMATCH[1]} row=${BASH_REMATCH[2]}
+        key=$("$login" -N -e "select concat(replace('${columns%%,*}', '\`', ''), ' ',
+                quote(convert(left(${columns%%,*}, 40) using utf8mb4)))
+            from $staging.\`$table as dumped\` order by \`restore order\` limit $((row - 1)), 1" | printable)
+        fail "row $row of $table in the dump${key:+ ($key)} would not be restored as it is: $problem; the inventory was left unchanged"
+    elif [[ $problem == "Duplicate entry"* ]]; then
+        fail "the dump holds two rows of $table with the same key: $problem; the inventory was left unchanged"
+    fi
+    refuse "checking the dump's $table failed" "$output"
+}
+
+# replace_inventory LOGIN: in one transaction, the inventory's rows become
+# the checked ones of the staging database; sets inventory_counts to how
+# many of each there are now. A lock held elsewhere is waited for no longer
+# than a row's.
+replace_inventory() {
+    local output
+    if ! output=$("$1" -N 2>&1 <<EOF
+set session lock_wait_timeout = @@innodb_lock_wait_timeout;
+start transaction;
+delete from Music_Inventory.Songs;
+delete from Music_Inventory.Artists;
+insert into Music_Inventory.Artists select * from $staging.Artists;
+insert into Music_Inventory.Songs select * from $staging.Songs;
+commit;
+select concat((select count(*) from Music_Inventory.Artists), ' artists and ',
+    (select count(*) from Music_Inventory.Songs), ' songs');
+EOF
+    ); then
+        refuse "replacing the inventory failed" "$output"
+    fi
+    # shellcheck disable=SC2034 # for the sourcing script
+    inventory_counts=$output
+}
+
 # The server's programs live in sbin, which a normal user's PATH lacks.
 # look_for VARIABLE PROGRAM...: sets VARIABLE to the first one found.
 look_for() {

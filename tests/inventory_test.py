@@ -453,6 +453,13 @@ class PrivateServerTest(unittest.TestCase):
                 session.wait()
 
     def test_load_and_restore_replace_the_whole_inventory_or_nothing(self):
+        def restore(text):
+            data = text if isinstance(text, bytes) else ("\n".join(text) + "\n").encode()
+            result = subprocess.run([DBSERVER, "restore", DATADIR], capture_output=True,
+                                    input=data, timeout=120)
+            return subprocess.CompletedProcess(result.args, result.returncode,
+                                               result.stdout.decode(), result.stderr.decode())
+
         load_sample()
         sql("delete from Songs where ID = 1;"
             "insert into Artists values (99, 'O''Brien \\\\ \\t', '\U0001F600\x1b[2J')")
@@ -461,7 +468,8 @@ class PrivateServerTest(unittest.TestCase):
         self.assertEqual(0, dumped.returncode, dumped.stderr)
         lines = dumped.stdout.splitlines()
         # A row lock held elsewhere makes the sample's load fail after it
-        # has emptied the songs.
+        # has emptied the songs, and the restore's replacing; each names
+        # the session that holds it.
         sql("set global innodb_lock_wait_timeout = 1")
         holder = subprocess.Popen([DBSERVER, "sql", DATADIR, "-n", "-N", "Music_Inventory"],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -469,29 +477,53 @@ class PrivateServerTest(unittest.TestCase):
             holder.stdin.write("start transaction; select ID from Artists where ID = 1 for update;\n")
             holder.stdin.flush()
             self.assertEqual("1\n", holder.stdout.readline())
-            result = dbserver("load", DATADIR)
+            results = [dbserver("load", DATADIR), restore(dumped.stdout.encode())]
         finally:
             holder.communicate("")
             sql("set global innodb_lock_wait_timeout = 50")
-        self.assertEqual(1, result.returncode)
-        self.assertIn("left unchanged", result.stderr)
+        for result in results:
+            self.assertEqual(1, result.returncode)
+            self.assertRegex(result.stderr.splitlines()[-1],
+                             r"another session holds the inventory: music-inventory-admin@localhost"
+                             r" \(connection \d+\), in a transaction for \d+ seconds; .* left unchanged$")
         self.assertEqual(mine, checksum())
-        # What is not a whole dump changes nothing, whatever it holds.
+        # What is not a whole dump, or would not be restored exactly as it
+        # is, changes nothing, whatever it holds: each is named.
         touched = os.path.join(self.scratch, "touched")
         body, last = lines[:-1], lines[-1:]
-        for name, text in {"a foreign file": ["select 1;"],
-                           "a dump cut short": body,
-                           "a statement of its own": body + ["drop table Artists;"] + last,
-                           "a client command": body + ["\\! touch " + touched] + last}.items():
+        song = "INSERT INTO `Songs` (`ISSN`, `Title`, `Cost`, `ID`) VALUES ('hostile', %s);"
+        latin1 = dumped.stdout.encode().replace("Björk".encode(), "Björk".encode("latin-1"))
+        for name, text, why in [
+                ("a foreign file", ["select 1;"], "not a dump made by"),
+                ("a dump cut short", body, "cut short"),
+                ("a statement of its own", body + ["drop table Artists;"] + last, "dump could not"),
+                ("a client command", body + ["\\! touch " + touched] + last, "dump could not"),
+                ("a Latin-1 byte", latin1, "is not valid UTF-8 (its line "),
+                ("CR LF line ends", dumped.stdout.replace("\n", "\r\n").encode(), "CR LF line ends"),
+                ("a title too long", body + [song % ("'%s', 1.00, 1" % ("x" * 400))] + last,
+                 "of Songs in the dump (ISSN 'hostile') would not be restored as it is: Data too long"),
+                ("a cost out of range", body + [song % "'t', 12345678.9, 1"] + last,
+                 "of Songs in the dump (ISSN 'hostile') would not be restored as it is: Out of range"),
+                ("an ID not a number", body + ["INSERT INTO `Artists` (`ID`, `First Name`, `Last Name`) "
+                                                  "VALUES ('2x', 'a', 'b');"] + last,
+                 "of Artists in the dump (ID '2x') would not be restored as it is"),
+                ("a prepared XA transaction",
+                 lines[:1] + ["xa start 'hostile';"] + body[1:] +
+                 ["xa end 'hostile';", "xa prepare 'hostile';"] + last, "dump could not"),
+                ("read_only lifted", lines[:1] + ["set global read_only = 0;"] + lines[1:],
+                 "dump could not")]:
             with self.subTest(name):
-                result = subprocess.run([DBSERVER, "restore", DATADIR], capture_output=True,
-                                        text=True, input="\n".join(text) + "\n", timeout=120)
-                self.assertRefused(result, "left unchanged")
+                self.assertRefused(restore(text), why)
                 self.assertEqual(mine, checksum())
+                self.assertEqual("1\n", sql("select @@global.read_only; xa recover"))
         self.assertFalse(os.path.exists(touched))
+        with self.subTest("a transaction never committed"):
+            result = restore(lines[:1] + ["start transaction;"] + lines[1:])
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertIn("39 artists and 248 songs", result.stderr)
+            self.assertEqual(mine, checksum())
         load_sample()
-        result = subprocess.run([DBSERVER, "restore", DATADIR], capture_output=True, text=True,
-                                input=dumped.stdout, timeout=120)
+        result = restore(dumped.stdout.encode())
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertIn("39 artists and 248 songs", result.stderr)
         self.assertEqual(mine, checksum())
