@@ -43,11 +43,15 @@
 #
 # For a client that cannot reach a Unix socket (the Windows program under
 # Wine, say), start --tcp PORT also listens at PORT on the loopback
-# addresses, and keeps doing so at later starts until start --no-tcp. Over
-# TCP only root with its password gets in, at most 10 connections at a time,
-# each statement ended after 10 seconds, unable to change its password; the
-# administrator stays on the socket. Unlike the socket, the port is open to
-# every local user, who may then read the inventory with root's password.
+# addresses, and keeps doing so at later starts until start --no-tcp. The
+# port is HAProxy's, which relays at most 20 connections to the server's
+# socket, so the socket always has room for its owner. Over TCP only root
+# with its password gets in, unable to change its password; a session
+# silent for 10 seconds, one at work on one request, or holding one
+# transaction, for 10 seconds is ended; on MariaDB, a temporary table on
+# disk holds at most 64 MB. status fails, saying so, while every connection
+# of the port is in use. Unlike the socket, the port is open to every local
+# user, who may then read the inventory with root's password.
 set -euo pipefail
 # Everything made here is the user's alone, the server's files included.
 umask 077
@@ -136,6 +140,9 @@ started_by_run=$datadir/started-by-run
 # The server options of the start that runs the server, which a start with
 # other ones would not apply.
 options_record=$datadir/server-options
+# The TCP relay's configuration and log, while the server is on TCP.
+relay_cfg=$datadir/relay.cfg
+relay_log=$datadir/relay.log
 password=tamrix
 
 # check_readable FILE WHAT [needed]: a file of the folder's that is there
@@ -165,7 +172,7 @@ find_program() {
     look_for "$@" ||
         fail "none of ${*:2} is installed (on Debian: mariadb-server-core and mariadb-client, or mysql-server-core and mysql-client)"
 }
-server_program=
+server_program='' haproxy_program=''
 look_for server_program mariadbd mysqld || true
 case "$command" in
 socket | port | stop) ;;
@@ -198,14 +205,28 @@ root_login() {
     "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
         "$client_tls" --user=root --password="$1" "${@:2}"
 }
+# The sessions the TCP relay holds at once, and how long one may be silent,
+# work on one request or hold one transaction.
+relay_connections=20
+tcp_limit_seconds=10
 # What the client said when the program's account last failed to get in.
 login_error=
-# Root's password works over TCP at address $1, port $2; every connection the
-# account may hold being in use counts as working too.
+# Set when every connection that the TCP relay holds was found in use.
+tcp_full=0
+# Root's password works over TCP at address $1, port $2; every connection of
+# the relay being in use (the server shows them by their loopback address)
+# counts as working too.
 tcp_login() {
     login_error=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
-        --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) ||
-        [[ $login_error == *max_user_connections* ]]
+        --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) && return 0
+    [ "$(admin -N -e "select count(*) >= $relay_connections from information_schema.processlist
+        where host <> 'localhost' and host <> ''" 2>/dev/null)" = 1 ] || return 1
+    tcp_full=1
+}
+# status: the server lets the program's account in, and the TCP port has room for it.
+status() {
+    answers || return 1
+    [ "$tcp_full" = 0 ] || fail "the server in $datadir lets the program's account in on its socket, but every one of the $relay_connections connections at TCP port $tcp_port is in use (the relay ends each one idle for $tcp_limit_seconds seconds)"
 }
 # Ready means the program's account gets in, not merely that something
 # answers: on the socket, and at each loopback address where TCP is on.
@@ -260,6 +281,13 @@ is_our_server() {
     fi
     has_argument "$1" "--datadir=$server_data"
 }
+# A process counts as the folder's relay only while it is HAProxy run with
+# the relay's configuration.
+is_our_relay() {
+    local exe
+    exe=$(own_program "$1") || return 1
+    [ "${exe##*/}" = haproxy ] && has_argument "$1" "$relay_cfg"
+}
 # Sets `servers` to the PIDs of every server of this folder, found by its
 # process: a start killed before its server wrote the PID file leaves one
 # that the file does not name. A PID file that names none is stale.
@@ -271,6 +299,7 @@ find_servers() {
 
 # The installed server's kind (MariaDB or MySQL), version, and the options
 # that differ between the two.
+temporary_table_bound=64M
 server_kind() {
     local version
     install_program=
@@ -283,10 +312,23 @@ server_kind() {
         # The same redo log when the data is made as when it is served: the
         # install's default is six times the size, too much for a small disk.
         kind_options=(--innodb-log-file-size=16M)
+        # What one temporary table on disk may hold, which no session may
+        # raise: a join of the inventory with itself, sorted or grouped,
+        # would otherwise fill the disk within its time limit. From 11.5 on,
+        # the same bound holds for all of one session's temporary files.
+        temporary_space=(--tmp-disk-table-size="$temporary_table_bound"
+            --maximum-tmp-disk-table-size="$temporary_table_bound")
+        if [ "$(printf '%s\n' 11.5.0 "$server_version" | sort -V | head -n 1)" = 11.5.0 ]; then
+            temporary_space+=(--max-tmp-session-space-usage="$temporary_table_bound"
+                --maximum-max-tmp-session-space-usage="$temporary_table_bound")
+        fi
     else
         kind=MySQL
         # Without it, X Plugin listens on a socket of its own under /var/run.
         kind_options=(--mysqlx=OFF)
+        # MySQL bounds no temporary table on disk (InnoDB's grow freely):
+        # there the time limit of the TCP account bounds it.
+        temporary_space=()
     fi
 }
 
@@ -440,51 +482,64 @@ listening() {
     if [ -n "$1" ]; then echo "on TCP port $1"; else echo "without TCP"; fi
 }
 
-# Over TCP the server, resolving no names, matches no root@localhost: the
-# program's login there is an account of its own per loopback address, with
-# the same password and rights, and exists only while TCP is on. Anyone on
-# the machine may use it, so it holds at most 10 connections (the owner's
-# socket keeps the rest), its statements are ended after 10 seconds (a
-# session could raise its own limit, so an event of the administrator's
-# ends them), and the server's read_only keeps it from changing its password.
+# The TCP port is HAProxy's, a relay of the folder's own, never the
+# server's: the server listens on its socket alone, and the relay holds at
+# most $relay_connections sessions, so that nothing on the port, not even
+# connections that never log in, can take the connections that the owner's
+# socket needs. The relay ends a session whose client has been silent for
+# 10 seconds, idle or logging in (the program reconnects before each
+# report). Over the relay the program's login is root's, with its password
+# and rights; MariaDB learns each session's loopback address from the relay
+# (the PROXY protocol, accepted on the socket, which only the owner reaches)
+# and shows it as the session's host. MySQL cannot: there the relay's
+# sessions are root's on the socket, and the limits below hold for all of
+# root's. Anyone on the machine may use the port, so an event of the
+# administrator's ends any of its sessions that has worked on one request,
+# or held one transaction, for 10 seconds (a session could raise its own
+# statement limit, and a batch of statements or a prepared one would escape
+# it), and the server's read_only keeps root from changing its password.
 tcp_account() {
-    local address
-    for address in 127.0.0.1 ::1; do
-        if [ -n "$1" ] && [[ " ${loopbacks[*]} " == *" $address "* ]]; then
-            admin <<EOF
-create user if not exists root@'$address' identified by '$password';
-alter user root@'$address' identified by '$password' with max_user_connections 10;
-grant select on mysql_cpp_data.* to root@'$address';
-grant select on Music_Inventory.* to root@'$address';
-EOF
-        else
-            admin -e "drop user if exists root@'$address'"
-        fi
-    done
+    local tcp_sessions="user = 'root' and host <> 'localhost'"
+    [ "$kind" = MariaDB ] || tcp_sessions="user = 'root'"
+    # The accounts per loopback address of folders made before the relay.
+    admin -e "drop user if exists root@'127.0.0.1', root@'::1'"
     if [ -n "$1" ]; then
-        admin <<'EOF'
+        admin <<EOF
 create database if not exists music_inventory_server;
 drop event if exists music_inventory_server.end_long_tcp_statements;
+drop event if exists music_inventory_server.end_long_tcp_sessions;
+-- When the event first saw each session of the account at work on a request.
+drop table if exists music_inventory_server.busy_tcp_sessions;
+create table music_inventory_server.busy_tcp_sessions
+    (id bigint unsigned primary key, since datetime not null) engine = memory;
 delimiter //
-create event music_inventory_server.end_long_tcp_statements on schedule every 1 second do
+create event music_inventory_server.end_long_tcp_sessions on schedule every 1 second do
 begin
     declare finished int default 0;
-    declare statement_id bigint unsigned;
-    declare long_statements cursor for
-        select id from information_schema.processlist
-        where user = 'root' and host <> 'localhost' and command = 'Query' and time >= 10;
+    declare session_id bigint unsigned;
+    declare overdue cursor for
+        select id from music_inventory_server.busy_tcp_sessions
+        where since <= now() - interval $tcp_limit_seconds second
+        union
+        select trx_mysql_thread_id from information_schema.innodb_trx
+        where trx_started <= now() - interval $tcp_limit_seconds second and trx_mysql_thread_id in
+            (select id from information_schema.processlist where $tcp_sessions);
     declare continue handler for not found set finished = 1;
-    -- a statement that ended meanwhile is not an error
+    -- a session that ended meanwhile is not an error
     declare continue handler for sqlexception begin end;
-    open long_statements;
+    delete from music_inventory_server.busy_tcp_sessions where id not in
+        (select id from information_schema.processlist where $tcp_sessions and command <> 'Sleep');
+    insert ignore into music_inventory_server.busy_tcp_sessions
+        select id, now() from information_schema.processlist where $tcp_sessions and command <> 'Sleep';
+    open overdue;
     ending: loop
-        fetch long_statements into statement_id;
+        fetch overdue into session_id;
         if finished then
             leave ending;
         end if;
-        kill query statement_id;
+        kill connection session_id;
     end loop;
-    close long_statements;
+    close overdue;
 end//
 delimiter ;
 EOF
@@ -511,6 +566,10 @@ start() {
     fi
     # All of them first, so that a missing one leaves nothing half-done.
     find_program server_program mariadbd mysqld
+    if [ -n "$port" ]; then
+        look_for haproxy_program haproxy ||
+            fail "HAProxy, which relays the TCP port to the server, is not installed (on Debian: haproxy); nothing was started"
+    fi
     server_kind
     upgrade_due=0
     local new=0
@@ -535,17 +594,17 @@ start() {
 
 # Starts the server on $socket, and on TCP at port $1 if one is given.
 launch() {
-    local port=$1 network
+    local port=$1 network=(--skip-networking)
     shift
-    if [ -n "$port" ]; then
-        network=(--bind-address="$(IFS=,; echo "${loopbacks[*]}")" --port="$port")
-    else
-        network=(--skip-networking)
-    fi
+    # The relay's sessions come with their loopback address; only the owner
+    # reaches the socket, so no one else can claim one.
+    if [ -n "$port" ] && [ "$kind" = MariaDB ]; then network+=(--proxy-protocol-networks=localhost); fi
     private_folder "$socket_dir"
     # No server of this folder runs (it would have answered, or been found):
-    # a socket or a MySQL socket lock left by a killed one is stale.
+    # a socket or a MySQL socket lock left by a killed one is stale, and so
+    # is a relay to it, which would hold the port.
     rm -f "$socket" "$socket.lock"
+    stop_relays
     # A private temporary folder: servers started at the same moment would
     # otherwise collide over the same file names in /tmp. Files can be read
     # and written by SQL only in DATADIR/files, and never from the client.
@@ -555,7 +614,7 @@ launch() {
         "${network[@]}" --skip-name-resolve --pid-file="$pidfile" --log-error="$logfile" \
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
         --read-only --event-scheduler=ON "${user_option[@]}" --innodb-buffer-pool-size=64M \
-        "${kind_options[@]}" "$@" </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
+        "${kind_options[@]}" "${temporary_space[@]}" "$@" </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
     local pid=$! exe
     server_pid=$pid
     # Until setsid has run the server, that PID is still a copy of this
@@ -600,6 +659,52 @@ make_server() {
     fail "the new server did not answer within 60 seconds; its log is $logfile"
 }
 
+# The relay at TCP port $1, to the server's socket, once the server answers
+# there. A port already taken is refused before anyone could use the server.
+launch_relay() {
+    local bind="    bind 127.0.0.1:$1" address proxy=''
+    if [[ " ${loopbacks[*]} " == *" ::1 "* ]]; then bind+=$'\n'"    bind [::1]:$1 v6only"; fi
+    [ "$kind" = MariaDB ] && proxy=send-proxy
+    cat >"$relay_cfg.new" <<EOF
+# Written by $name at each start on TCP; edits are lost.
+global
+    nbthread 1
+    maxconn $((relay_connections + 10))
+
+defaults
+    mode tcp
+    timeout connect 2s
+    # A client silent for this long, logging in or idle, is let go.
+    timeout client ${tcp_limit_seconds}s
+    timeout server $((tcp_limit_seconds + 5))s
+    timeout client-fin 2s
+    timeout server-fin 2s
+
+listen tcp
+$bind
+    maxconn $relay_connections
+    server mariadb unix@$socket $proxy
+EOF
+    mv -f "$relay_cfg.new" "$relay_cfg"
+    "$haproxy_program" -c -q -f "$relay_cfg" >"$relay_log" 2>&1 ||
+        { cat "$relay_log" >&2; stop; fail "HAProxy refused the relay's configuration ($relay_cfg); the server was stopped"; }
+    setsid "$haproxy_program" -db -f "$relay_cfg" </dev/null >>"$relay_log" 2>&1 8<&- 9>&- &
+    local pid=$!
+    for _ in $(seq 1 50); do
+        for address in "${loopbacks[@]}"; do
+            if ! is_our_relay "$pid"; then
+                stop
+                grep -q 'cannot bind' "$relay_log" &&
+                    fail "port $1 is taken on $(IFS=/; echo "${loopbacks[*]}") by another program; nothing was started (choose another port)"
+                cat "$relay_log" >&2
+                fail "HAProxy, the relay at TCP port $1, did not start; the server was stopped"
+            fi
+            tcp_login "$address" "$1" || continue 2
+        done
+        return 0
+    done
+}
+
 # Starts the server, on TCP at port $1 if one is given, and waits until the
 # program's account gets in.
 serve() {
@@ -626,6 +731,7 @@ serve() {
         fail "the server in $datadir $(shut_out)"
     fi
     if [ -n "$port" ]; then
+        launch_relay "$port"
         for address in "${loopbacks[@]}"; do
             tcp_login "$address" "$port" ||
                 fail "the server in $datadir does not let the program's account in over TCP at $address port $port"
@@ -637,8 +743,21 @@ serve() {
     tcp_port=$port
 }
 
-# Returns once no server of the folder runs.
+# Returns once no relay of the folder runs, which it ends.
+stop_relays() {
+    local relays
+    for _ in $(seq 1 100); do
+        mapfile -t relays < <(own_processes "$relay_cfg" is_our_relay)
+        [ ${#relays[@]} -gt 0 ] || return 0
+        kill "${relays[@]}" 2>/dev/null || true
+        sleep 0.1
+    done
+    fail "HAProxy, the relay at the server's TCP port (PID ${relays[*]}), did not end within 10 seconds"
+}
+
+# Returns once no server nor relay of the folder runs.
 stop() {
+    stop_relays
     find_servers
     if [ -n "$server_pid" ]; then
         kill "${servers[@]}" 2>/dev/null || true
@@ -791,7 +910,7 @@ start)
 load) load ;;
 dump) dump ;;
 restore) restore ;;
-status) answers ;;
+status) status ;;
 stop) stop ;;
 socket) echo "$socket" ;;
 port)

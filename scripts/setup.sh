@@ -66,6 +66,8 @@ else
     installed mariadbd || server_packages+=(mariadb-server-core)
     installed mariadb-dump || installed mysqldump || server_packages+=(mariadb-client)
 fi
+# The relay that puts the private server on a TCP port (dbserver.sh start --tcp).
+installed haproxy || server_packages+=(haproxy)
 
 packages=("${server_packages[@]}")
 case ${1:-} in
