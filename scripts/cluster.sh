@@ -13,6 +13,11 @@
 #                         the program's account in
 #   cluster stop   [DIR]  stop HAProxy and the nodes
 #   cluster socket [DIR]  print HAProxy's socket, where the program connects
+#   cluster load    [DIR] replace every artist and song with the sample inventory
+#   cluster dump    [DIR] write the whole inventory to standard output as SQL
+#   cluster restore [DIR] replace the whole inventory with a dump read from
+#                         standard input, one made here or by dbserver.sh dump
+#   cluster sql     [DIR] [CLIENT ARG...]  run the client as the administrator
 #
 # DIR defaults to .cluster in a checkout, else to music-inventory-cluster
 # under $XDG_DATA_HOME when that is an absolute path, else under
@@ -28,6 +33,17 @@
 # write into a node during a transfer. What the cluster needs is installed
 # from Debian (scripts/setup.sh --cluster) when missing; no system service
 # is started or enabled, and nothing is removed.
+#
+# load, dump, restore and sql work on a node that is Synced in the primary
+# component, as the administrator. load, dump and restore start the cluster
+# for their work when none of its nodes runs, and stop it again after; with
+# nodes running but none in a primary component they refuse and change
+# nothing. A load or a restore is one transaction of the cluster, reported
+# once committed, with how many nodes hold it. Dumps are those of
+# dbserver.sh: to move the inventory from a private server into the cluster,
+#   scripts/dbserver.sh dump >inventory.sql; scripts/cluster.sh restore <inventory.sql
+# and out of it, to a private server,
+#   scripts/cluster.sh dump >inventory.sql; scripts/dbserver.sh restore <inventory.sql
 set -euo pipefail
 umask 077
 
@@ -52,11 +68,13 @@ command=${1:-}
 shift || true
 # shellcheck source-path=SCRIPTDIR source=server-common.sh
 . "$library/server-common.sh"
-check_command "start run status stop socket" cluster
+check_command "start run load dump restore status stop socket sql" cluster
 if [ -n "$checkout" ]; then
+    sql_dir=$checkout/db
     default_dir=$checkout/.cluster
     default_program=$checkout/build/music-inventory
 else
+    sql_dir=$library
     default_dir=$(data_home)/music-inventory-cluster
     default_program=$scripts/music-inventory
 fi
@@ -69,7 +87,7 @@ elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     shift
 fi
 
-open_folder "$dir" "cluster folder" "start run"
+open_folder "$dir" "cluster folder" "start run load restore"
 dir=$folder
 
 nodes=(1 2 3)
@@ -85,7 +103,7 @@ haproxy_pidfile=$dir/haproxy.pid
 # script has used it, so it may be made again.
 incomplete=$dir/incomplete
 
-choose_socket_folder "$dir" music-inventory-cluster "start run"
+choose_socket_folder "$dir" music-inventory-cluster "start run load dump restore"
 socket=$socket_dir/inventory.sock
 haproxy_admin=$socket_dir/haproxy-admin.sock
 node_socket() { echo "$socket_dir/node$1.sock"; }
@@ -111,7 +129,7 @@ everything_installed() {
 }
 if ! everything_installed; then
     case "$command" in
-    start | run)
+    start | run | load | restore)
         echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl); no system service is started or enabled, nothing is removed" >&2
         "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
         everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
@@ -612,11 +630,133 @@ status() {
     answers
 }
 
+# The administrator's commands go to a node Synced in the primary
+# component: what it commits, the cluster has.
+work_node=
+find_work_node() {
+    local node
+    for node in "${nodes[@]}"; do
+        if [ "$(node_state "$node")" = "4,ON" ] && in_primary "$node"; then
+            work_node=$node
+            return 0
+        fi
+    done
+    return 1
+}
+work_admin() { admin "$work_node" "$@"; }
+no_primary="no node of the cluster in $dir is Synced in a primary component ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
+
+# load, dump and restore start the cluster for their work when none of its
+# nodes runs, and stop what they started when they end. Nodes that run with
+# none in a primary component are left as they are: bringing them back
+# means choosing whose data goes on, which is start's to do.
+started_here=0
+start_for_command() {
+    trap finish_command EXIT
+    find_work_node && return 0
+    local one
+    for one in "${nodes[@]}"; do
+        [ -z "$(running_pid "$one")" ] || fail "$no_primary; the inventory was left unchanged"
+    done
+    for one in haproxy "${nodes[@]}"; do
+        [ -z "$(running_pid "$one")" ] || running_before+=" $one"
+    done
+    echo "$name: starting the cluster in $dir for the $command; it is stopped again after" >&2
+    started_here=1
+    start
+    find_work_node || fail "$no_primary; the inventory was left unchanged"
+}
+finish_command() {
+    if [ "$started_here" = 1 ]; then stop_started; fi
+}
+
+# Node $1's last committed position, once it has applied everything the
+# cluster committed before the question (wsrep_sync_wait): a node out of the
+# primary component, or that cannot catch up, does not answer.
+caught_up_position() {
+    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "set session wsrep_sync_wait = 1;
+        select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null
+}
+# Prints "N of 3 nodes hold it" for the work node's last commit, naming the
+# nodes that do not: a Synced node holds it once it has caught up as far.
+holders() {
+    local target node position held=0 missing=''
+    target=$(caught_up_position "$work_node") || target=''
+    for node in "${nodes[@]}"; do
+        if [[ $target =~ ^[0-9]+$ ]] && [ "$(node_state "$node")" = "4,ON" ] &&
+            position=$(caught_up_position "$node") && [[ $position =~ ^[0-9]+$ ]] &&
+            [ "$position" -ge "$target" ]; then
+            held=$((held + 1))
+        else
+            missing+=" $node"
+        fi
+    done
+    echo "$held of ${#nodes[@]} nodes hold it${missing:+ (not Synced with it:$missing)}"
+}
+
+# Fails for a load or restore that the cluster refused or could not do: $1
+# says what failed, $2 is the client's output. A node that left the primary
+# component refuses every statement, and a lock held elsewhere is named.
+refuse() {
+    in_primary "$work_node" ||
+        fail "$1: node $work_node left the cluster's primary component; the inventory was left unchanged"
+    fail_if_held work_admin "$2"
+    fail "$1 ($(first_error "$2")); the inventory was left unchanged"
+}
+
+load() {
+    start_for_command
+    echo "$name: replacing every artist and song in $dir with the sample inventory, on node $work_node" >&2
+    replace_with_sample work_admin "$sql_dir"
+    echo "$name: the sample inventory is committed in the primary component; $(holders)" >&2
+}
+
+dump() {
+    local dump_program
+    look_for dump_program mariadb-dump mysqldump || fail "mariadb-dump is not installed (on Debian: mariadb-client)"
+    start_for_command
+    # What the cluster committed before the dump began, on whichever node.
+    caught_up_position "$work_node" >/dev/null ||
+        fail "node $work_node could not catch up with the cluster; nothing was dumped"
+    dump_inventory "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
+        --socket="$(node_socket "$work_node")" --skip-ssl
+}
+
+# The dump's reader and its files (restore_dump, server-common.sh): the
+# staging database and the reading account are replicated, the reader's
+# temporary tables stay on its node, and the final replace is one
+# transaction of the cluster.
+restore_cnf=$dir/restore.cnf
+restore_file=$dir/tmp/restore.sql
+restore_rows=$dir/tmp/restore.rows
+restorer() {
+    "$client_program" --defaults-file="$restore_cnf" --protocol=socket --host=localhost \
+        --socket="$(node_socket "$work_node")" --skip-ssl --default-character-set=utf8mb4 "$@"
+}
+# What a restore leaves until it ends, or, killed, until the next start;
+# on the cluster, only once it has begun staging the dump, and before the
+# restoring account's login, which tells the next start that it may have.
+staging_begun=1
+remove_restore_leftovers() {
+    [ "$staging_begun" = 0 ] || { find_work_node && remove_staging work_admin; } >/dev/null 2>&1 || true
+    rm -f "$restore_file" "$restore_rows" "$restore_cnf"
+}
+restore() {
+    staging_begun=0
+    start_for_command
+    trap 'remove_restore_leftovers; finish_command' EXIT
+    private_folder "$dir/tmp"
+    cat >"$restore_file" ||
+        fail "cannot read the dump from standard input, or store it in $dir/tmp; the inventory was left unchanged"
+    restore_dump work_admin restorer "$restore_file" "$restore_rows" "$restore_cnf"
+    echo "$name: replaced the inventory in $dir with the dump's $inventory_counts, on node $work_node, committed in the primary component; $(holders)" >&2
+}
+
 # Start and stop take turns; the run commands hold the folder shared, so
 # only the last of them to end stops the cluster.
 exec 9>"$dir/lock"
 case "$command" in
-start | stop | run) flock 9 ;;
+start | stop | run | load | dump | restore) flock 9 ;;
 esac
 
 finish_run() {
@@ -636,9 +776,19 @@ stop_started() {
 }
 
 case "$command" in
-start) start ;;
+start)
+    start
+    if [ -e "$restore_cnf" ]; then remove_restore_leftovers; fi
+    ;;
 stop) stop ;;
 status) status ;;
+load) load ;;
+dump) dump ;;
+restore) restore ;;
+sql)
+    find_work_node || fail "$no_primary"
+    work_admin "$@"
+    ;;
 run)
     exec 8<"$dir"
     flock -s 8

@@ -432,15 +432,6 @@ create() {
     fi
 }
 
-# Writes a client option file $2 for account $1 with a fresh random
-# password, and prints the password.
-login_file() {
-    local login_password
-    login_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
-    printf '[client]\nuser=%s\npassword=%s\n' "$1" "$login_password" >"$2"
-    echo "$login_password"
-}
-
 # A fresh root has no password. Only root on the socket is kept: the
 # password-less root accounts for TCP and the anonymous ones are dropped, a
 # random administrator does the rest, and root may only read the inventory.
@@ -815,16 +806,7 @@ refuse() {
 load() {
     start_for_command
     echo "$name: replacing every artist and song in $datadir with the sample inventory" >&2
-    clear_prepared_xa admin
-    local errors
-    # The sample empties and fills the tables in one transaction: a failure
-    # anywhere, or the client's end, rolls all of it back. A lock held
-    # elsewhere is waited for no longer than a row's.
-    if ! errors=$({ admin <"$sql_dir/schema.sql" &&
-        admin --init-command='set session lock_wait_timeout = @@innodb_lock_wait_timeout' \
-            <"$sql_dir/sample.sql"; } 2>&1); then
-        refuse "loading the sample failed" "$errors"
-    fi
+    replace_with_sample admin "$sql_dir"
 }
 
 dump() {
@@ -832,27 +814,12 @@ dump() {
     find_program dump_program mariadb-dump mysqldump
     local tls
     tls=$(no_tls "$dump_program")
-    local options=(--single-transaction --no-create-info --skip-add-locks --skip-disable-keys
-        --complete-insert --skip-comments --no-tablespaces --order-by-primary
-        --default-character-set=utf8mb4 "$tls")
-    # MySQL's own option: no GTID statements, which only replication wants.
-    [ "$tls" = --skip-ssl ] || options+=(--set-gtid-purged=OFF)
     start_for_command
-    echo "$dump_header"
-    # MariaDB's first line, a client command that MySQL's client rejects, is
-    # left out; restore runs no client commands anyway.
-    "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost --socket="$socket" \
-        "${options[@]}" Music_Inventory Artists Songs |
-        sed '/^\/\*M!999999\\- enable the sandbox mode \*\/ *$/d' ||
-        fail "the dump failed; what was written lacks its last line, so restore refuses it"
-    echo "$dump_trailer"
+    dump_inventory "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
+        --socket="$socket" "$tls"
 }
 
-# The dump is loaded by an account that may only make temporary tables,
-# with the client's commands off, and checked in a database of its own;
-# only then does one transaction of the administrator's replace the
-# inventory with it. Neither a statement of the dump nor its failure can
-# touch the inventory or a setting of the server's (server-common.sh).
+# The dump's reader and its files (restore_dump, server-common.sh).
 restore_cnf=$datadir/restore.cnf
 restore_file=$datadir/tmp/restore.sql
 restore_rows=$datadir/tmp/restore.rows
@@ -875,15 +842,7 @@ restore() {
         out_of_space && fail "$no_space; the inventory was left unchanged"
         fail "cannot read the dump from standard input; the inventory was left unchanged"
     fi
-    check_dump "$restore_file"
-    staging_begun=1
-    clear_prepared_xa admin
-    local restorer_password
-    restorer_password=$(login_file "$restorer_account" "$restore_cnf" 2>&1) ||
-        refuse "writing the restoring account's login failed" "$restorer_password"
-    make_staging admin "$restorer_password"
-    stage_dump admin restorer "$restore_file" "$restore_rows"
-    replace_inventory admin
+    restore_dump admin restorer "$restore_file" "$restore_rows" "$restore_cnf"
     echo "$name: replaced the inventory in $datadir with the dump's $inventory_counts" >&2
 }
 

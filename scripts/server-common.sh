@@ -395,6 +395,71 @@ EOF
     inventory_counts=$output
 }
 
+# replace_with_sample LOGIN SQL_DIR: the inventory's tables made where
+# missing, then every artist and song replaced with the sample's, which
+# empties and fills the tables in one transaction: a failure anywhere, or
+# the client's end, rolls all of it back. A lock held elsewhere is waited
+# for no longer than a row's.
+replace_with_sample() {
+    local errors
+    clear_prepared_xa "$1"
+    if ! errors=$({ "$1" <"$2/schema.sql" &&
+        "$1" --init-command='set session lock_wait_timeout = @@innodb_lock_wait_timeout' \
+            <"$2/sample.sql"; } 2>&1); then
+        refuse "loading the sample failed" "$errors"
+    fi
+}
+
+# Writes a client option file $2 for account $1 with a fresh random
+# password, and prints the password.
+login_file() {
+    local login_password
+    login_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+    printf '[client]\nuser=%s\npassword=%s\n' "$1" "$login_password" >"$2"
+    echo "$login_password"
+}
+
+# restore_dump LOGIN RESTORER FILE ROWS CNF: the inventory replaced with the
+# dump in FILE (standard input's copy), which is loaded by RESTORER, an
+# account that may only make temporary tables, with the client's commands
+# off, and checked in a database of its own; only then does one transaction
+# of LOGIN's replace the inventory with it. Neither a statement of the dump
+# nor its failure can touch the inventory or a setting of the server's.
+# ROWS is a scratch file, CNF the restoring account's login; staging_begun
+# is set once the server holds something of the restore's.
+restore_dump() {
+    local login=$1 restorer=$2 file=$3 rows=$4 cnf=$5 restorer_password
+    check_dump "$file"
+    # shellcheck disable=SC2034 # the sourcing script's, for its clean-up
+    staging_begun=1
+    clear_prepared_xa "$login"
+    restorer_password=$(login_file "$restorer_account" "$cnf" 2>&1) ||
+        refuse "writing the restoring account's login failed" "$restorer_password"
+    make_staging "$login" "$restorer_password"
+    stage_dump "$login" "$restorer" "$file" "$rows"
+    replace_inventory "$login"
+}
+
+# dump_inventory DUMP_PROGRAM LOGIN_OPTION...: the whole inventory on
+# standard output as a dump, read by the server's own dump program logged
+# in with the options given (its option file first).
+dump_inventory() {
+    local dump_program=$1
+    shift
+    local options=(--single-transaction --no-create-info --skip-add-locks --skip-disable-keys
+        --complete-insert --skip-comments --no-tablespaces --order-by-primary
+        --default-character-set=utf8mb4)
+    # MySQL's own option: no GTID statements, which only replication wants.
+    "$dump_program" --version 2>/dev/null | grep -q MariaDB || options+=(--set-gtid-purged=OFF)
+    echo "$dump_header"
+    # MariaDB's first line, a client command that MySQL's client rejects, is
+    # left out; restore runs no client commands anyway.
+    "$dump_program" "$@" "${options[@]}" Music_Inventory Artists Songs |
+        sed '/^\/\*M!999999\\- enable the sandbox mode \*\/ *$/d' ||
+        fail "the dump failed; what was written lacks its last line, so restore refuses it"
+    echo "$dump_trailer"
+}
+
 # The server's programs live in sbin, which a normal user's PATH lacks.
 # look_for VARIABLE PROGRAM...: sets VARIABLE to the first one found.
 look_for() {

@@ -840,6 +840,51 @@ class ClusterTest(unittest.TestCase):
                                 timeout=240)
         self.assertEqual(0, result.returncode, result.stderr)
 
+    def test_a_private_servers_inventory_moves_into_the_cluster_and_back_out(self):
+        def run(script, verb, folder, data=None):
+            return subprocess.run([script, verb, folder], input=data, capture_output=True,
+                                  timeout=240)
+
+        def on_every_node(statement):
+            return [self.node_sql(node, statement) for node in (1, 2, 3)]
+
+        inventory = "checksum table Music_Inventory.Artists, Music_Inventory.Songs"
+        # Both back to the sample, which the other cases compare reports of.
+        self.addCleanup(load_sample)
+        self.addCleanup(run, CLUSTER, "load", CLUSTER_DIR)
+        load_sample()
+        sql("delete from Songs where ID = 1;"
+            "insert into Artists values (99, 'O''Brien \\\\ \\t', '\U0001F600\x1b[2J');"
+            "insert into Songs values ('x\\'\\n\\r\x07', 'a \\\\ \u00e9\\0 title', 12.5, 99)")
+        mine = sql(inventory)
+        dumped = run(DBSERVER, "dump", DATADIR)
+        self.assertEqual(0, dumped.returncode, dumped.stderr)
+        restored = run(CLUSTER, "restore", CLUSTER_DIR, dumped.stdout)
+        self.assertEqual(0, restored.returncode, restored.stderr)
+        self.assertIn(b"3 of 3 nodes hold it", restored.stderr)
+        self.assertEqual([mine] * 3, on_every_node(inventory))
+        # Refused, before or after its rows reach the cluster: no node changes.
+        lines = dumped.stdout.splitlines(keepends=True)
+        song = (b"INSERT INTO `Songs` (`ISSN`, `Title`, `Cost`, `ID`) "
+                b"VALUES ('long', '%s', 1.00, 1);\n" % (b"x" * 400))
+        for text, why in [(b"".join(lines[:-1]), b"cut short"),
+                          (b"".join(lines[:-1] + [song] + lines[-1:]), b"Data too long")]:
+            refused = run(CLUSTER, "restore", CLUSTER_DIR, text)
+            self.assertEqual(1, refused.returncode)
+            self.assertIn(why, refused.stderr)
+            self.assertRegex(refused.stderr, b"left unchanged\n$")
+            self.assertEqual([mine] * 3, on_every_node(inventory))
+            self.assertEqual([""] * 3, on_every_node(
+                "select schema_name from information_schema.schemata "
+                "where schema_name = 'music_inventory_restore'"))
+        # And back out, into the private server.
+        out = run(CLUSTER, "dump", CLUSTER_DIR)
+        self.assertEqual(0, out.returncode, out.stderr)
+        load_sample()
+        restored = run(DBSERVER, "restore", DATADIR, out.stdout)
+        self.assertEqual(0, restored.returncode, restored.stderr)
+        self.assertEqual(mine, sql(inventory))
+
     def test_reports_stay_whole_while_the_serving_node_dies_stops_hangs_and_rejoins(self):
         def reports(session):
             for choice in "01":
