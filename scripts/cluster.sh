@@ -25,6 +25,15 @@
 # write into a node during a transfer. What the cluster needs is installed
 # from Debian (scripts/setup.sh --cluster) when missing; no system service
 # is started or enabled, and nothing is removed.
+#
+# A commit is acknowledged once it is on the disk of the node that took it,
+# and every node commits in the cluster's one order: when every node is
+# lost at once (a power cut), start founds the cluster again from the node
+# whose data goes furthest, so no acknowledged commit is lost. A read waits
+# until its node has applied every commit the cluster had made when it
+# began (wsrep_sync_wait): a report shows every earlier commit, whichever
+# node took it. Writers that update the same rows at once can still
+# overwrite each other's changes (a lost update); the program only reads.
 set -euo pipefail
 umask 077
 
@@ -130,9 +139,13 @@ program_login() {
     "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
         --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
 }
-# A node's wsrep_local_state and wsrep_ready, as "4,ON" when Synced.
+# A node's wsrep_local_state and wsrep_ready, as "4,ON" when Synced. The
+# script's questions about a node itself go without the nodes' causal wait,
+# which a node outside a primary component refuses and a stalled group
+# holds up.
+no_causal_wait=(--init-command="set session wsrep_sync_wait = 0")
 node_state() {
-    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "
+    admin "$1" --connect-timeout=2 --batch --skip-column-names "${no_causal_wait[@]}" -e "
         select group_concat(variable_value order by variable_name)
         from information_schema.global_status
         where variable_name in ('wsrep_local_state', 'wsrep_ready')" 2>/dev/null
@@ -290,6 +303,19 @@ event-scheduler=ON
 innodb-buffer-pool-size=64M
 innodb-log-file-size=16M
 max-connections=100
+# A commit is acknowledged only once the node that took it has it on disk:
+# its redo log is written and flushed at every commit. (Galera's usual
+# advice, 2 or 0, loses the last second of acknowledged commits when every
+# node is lost at once: a power cut.) The other nodes commit it just after,
+# in the cluster's one order, each as durably; so after a crash of every
+# node, the node whose data goes furthest holds every acknowledged commit,
+# and start founds the cluster again from it. No binary log is kept (Galera
+# needs none), so there is no sync_binlog to set.
+innodb-flush-log-at-trx-commit=1
+# A read (SELECT, SHOW, BEGIN) first waits until this node has applied what
+# the cluster had committed when it arrived: without it, a report made just
+# after a commit through another node could miss it.
+wsrep-sync-wait=1
 # What Galera needs of every node: row events, InnoDB, interleaved autoincrement.
 binlog-format=ROW
 default-storage-engine=InnoDB
@@ -310,13 +336,16 @@ wsrep-sst-method=mariabackup
 wsrep-sst-auth=music-inventory-admin:$sst_password
 # gmcast.listen_addr: the group's port on loopback only (Galera would take
 # every address); gcache: a fixed 128 MB ring, no extra page files kept, in
-# the node's folder; ist.recv_addr: incremental transfers on a port of ours;
+# the node's folder, read back after a crash rather than thrown away
+# (recover), so that after a crash of every node the founding node can
+# still send the others what they missed (IST) instead of a full copy;
+# ist.recv_addr: incremental transfers on a port of ours;
 # (Galera's own timeouts for a silent node are kept: shortened, a killed
 # node that came back before its old self was dropped made the group's
 # next membership fail to form, and every node left service for seconds.)
 # socket.ssl_*: the group's and the incremental transfers' connections in
 # TLS, each peer's certificate checked against the folder's own authority.
-wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
+wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;gcache.recover=yes;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
 
 [sst]
 # The full transfer through socat in TLS, both ends checked against the
@@ -489,7 +518,7 @@ answers() {
 in_primary() {
     local node
     for node in "$@"; do
-        [ "$(admin "$node" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
+        [ "$(admin "$node" --connect-timeout=2 --batch --skip-column-names "${no_causal_wait[@]}" -e "select variable_value
             from information_schema.global_status where variable_name = 'wsrep_cluster_status'" 2>/dev/null)" = Primary ] &&
             return 0
     done
@@ -544,7 +573,7 @@ start() {
     if [ ${#running[@]} -gt 0 ] && ! in_primary "${running[@]}"; then
         local best='' best_seqno=-2 seqno
         for node in "${running[@]}"; do
-            seqno=$(admin "$node" --batch --skip-column-names -e \
+            seqno=$(admin "$node" --batch --skip-column-names "${no_causal_wait[@]}" -e \
                 "select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null) || continue
             if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
         done
@@ -560,7 +589,7 @@ start() {
     # every node leaves service for seconds.
     local size=''
     for _ in $(seq 1 600); do
-        size=$(admin "${running[0]}" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
+        size=$(admin "${running[0]}" --connect-timeout=2 --batch --skip-column-names "${no_causal_wait[@]}" -e "select variable_value
             from information_schema.global_status where variable_name = 'wsrep_cluster_size'" 2>/dev/null) || true
         [ "$size" = ${#running[@]} ] && break
         sleep 0.1
