@@ -25,10 +25,12 @@ if [ $# -lt 3 ]; then
 fi
 socket=$3
 # The program's account, which may only read; "timeout" ends the wait on a
-# node that accepted the connection but is hung (stopped, or swapping).
+# node that accepted the connection but is hung (stopped, or swapping). The
+# question is about the node itself: the nodes' causal wait for reads would
+# hold it up while the group stalls on another node.
 state=$(timeout 2 mariadb --no-defaults --protocol=socket --host=localhost --socket="$socket" \
     --skip-ssl --user=root --password=tamrix --connect-timeout=1 --batch --skip-column-names \
-    -e "select group_concat(variable_value order by variable_name)
+    --init-command="set session wsrep_sync_wait = 0" -e "select group_concat(variable_value order by variable_name)
         from information_schema.global_status
         where variable_name in ('wsrep_local_state', 'wsrep_ready')" 2>/dev/null) || exit 1
 # 4 is Synced; a donor (2) or a joiner (1, 3) is left out.

@@ -3,15 +3,18 @@
 # in a folder of the user's own.
 #
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
-#                         not running and HAProxy; return once every node is
-#                         Synced and in HAProxy's service, and HAProxy lets
-#                         the program's account in
+#                         not running (and again those voted out of the
+#                         cluster) and HAProxy, which serves as soon as one
+#                         node is Synced; return once every node is Synced and
+#                         in HAProxy's service, and HAProxy lets the program's
+#                         account in
 #   cluster run    [DIR [--]] [PROGRAM [ARG...]]  start it if needed, run
 #                         music-inventory on it, stop it after the last run
 #                         ends (or once it fails to start: what it started)
-#   cluster status [DIR]  print each node's state; exit 0 when HAProxy lets
-#                         the program's account in
-#   cluster stop   [DIR]  stop HAProxy and the nodes
+#   cluster status [DIR]  print each node's state; exit 0 when every node is
+#                         Synced and HAProxy lets the program's account in
+#   cluster stop   [DIR]  stop HAProxy and the nodes, with their state
+#                         transfers; name what did not stop
 #   cluster socket [DIR]  print HAProxy's socket, where the program connects
 #   cluster load    [DIR] replace every artist and song with the sample inventory
 #   cluster dump    [DIR] write the whole inventory to standard output as SQL
@@ -44,6 +47,18 @@
 #   scripts/dbserver.sh dump >inventory.sql; scripts/cluster.sh restore <inventory.sql
 # and out of it, to a private server,
 #   scripts/cluster.sh dump >inventory.sql; scripts/dbserver.sh restore <inventory.sql
+#
+# A commit is acknowledged once it is on the disk of the node that took it,
+# and every node commits in the cluster's one order: when every node is
+# lost at once (a power cut), start founds the cluster again from the node
+# whose data goes furthest, so no acknowledged commit is lost. A read waits
+# until its node has applied every commit the cluster had made when it
+# began (wsrep_sync_wait): a report shows every earlier commit, whichever
+# node took it. Writers that update the same rows at once can still
+# overwrite each other's changes (a lost update); the program only reads.
+# Every wait of the script has a bound, which its message states; a node
+# that cannot start or was voted out is named with the cause, a full disk
+# as such.
 set -euo pipefail
 umask 077
 
@@ -140,72 +155,194 @@ if ! everything_installed; then
     esac
 fi
 
-# Every login of the script is on a socket inside the folder.
+# Every login of the script is on a socket inside the folder, and gives up
+# after 10 seconds: a hung node or HAProxy (stopped, swapping) takes the
+# connection and never answers, whatever --connect-timeout says.
+login_timeout=10
+# Sets the caller's `login` to the administrator's client on node $1.
+admin_login() {
+    login=("$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost
+        --socket="$(node_socket "$1")" --skip-ssl --default-character-set=utf8mb4)
+}
 admin() {
-    local node=$1
+    local login
+    admin_login "$1"
     shift
-    "$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
-        --socket="$(node_socket "$node")" --skip-ssl --default-character-set=utf8mb4 "$@"
+    timeout "$login_timeout" "${login[@]}" "$@"
 }
 # The program's own login, through HAProxy.
 program_login() {
-    "$client_program" --no-defaults --protocol=socket --host=localhost --socket="$socket" \
-        --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
+    timeout "$login_timeout" "$client_program" --no-defaults --protocol=socket --host=localhost \
+        --socket="$socket" --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
 }
-# A node's wsrep_local_state and wsrep_ready, as "4,ON" when Synced.
+# One of the script's questions about node $1 itself, the answer on
+# standard output, nothing when it does not answer within 5 seconds (a
+# node receiving a full transfer takes the connection and answers only
+# once it is done). Without the nodes' causal wait, which a node outside a
+# primary component refuses and a stalled group holds up.
+ask_node() {
+    local node=$1
+    shift
+    login_timeout=5 admin "$node" --connect-timeout=2 --batch --skip-column-names \
+        --init-command="set session wsrep_sync_wait = 0" -e "$*" 2>/dev/null
+}
+# A node's wsrep_cluster_status, wsrep_local_state and wsrep_ready, as
+# "Primary 4 ON" when it is Synced in the primary component.
 node_state() {
-    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "
-        select group_concat(variable_value order by variable_name)
+    ask_node "$1" "select group_concat(variable_value order by variable_name separator ' ')
         from information_schema.global_status
-        where variable_name in ('wsrep_local_state', 'wsrep_ready')" 2>/dev/null
+        where variable_name in ('wsrep_cluster_status', 'wsrep_local_state', 'wsrep_ready')"
 }
+synced="Primary 4 ON"
 
 # A PID counts only while it is this folder's node $2 (or HAProxy, for
 # "haproxy"): a process of this user under this root, running the program,
 # with the node's option file (HAProxy's configuration) on its command line.
+# The server run only to read its data's position (--wsrep-recover) is not
+# the node.
 is_ours() {
     local pid=$1 what=$2 exe wanted argument
-    exe=$(own_program "$pid") || return 1
     if [ "$what" = haproxy ]; then
-        wanted=$haproxy_program argument=$haproxy_cfg
+        wanted=$haproxy_exe argument=$haproxy_cfg
     else
-        wanted=$server_program argument=--defaults-file=$(node_cnf "$what")
+        wanted=$server_exe argument=${node_option[$what]}
+        ! has_argument "$pid" --wsrep-recover || return 1
     fi
-    [ "$exe" = "$(readlink -f "$wanted")" ] && has_argument "$pid" "$argument"
+    has_argument "$pid" "$argument" && exe=$(own_program "$pid") && [ "$exe" = "$wanted" ]
 }
-# The PID of node $1 (or HAProxy) when it runs, else nothing: found by its
-# process, since one launched just before the script was ended has not
-# written its PID file yet.
-running_pid() {
-    local argument pids
-    if [ "$1" = haproxy ]; then argument=$haproxy_cfg; else argument=--defaults-file=$(node_cnf "$1"); fi
-    pids=$(own_processes "$argument" is_ours "$1")
-    echo "${pids%%$'\n'*}"
-}
+# What is asked of every process is worked out once.
+server_exe=$(readlink -f "$server_program")
+haproxy_exe=$(readlink -f "$haproxy_program")
+declare -A node_option=()
+for node in "${nodes[@]}"; do node_option[$node]=--defaults-file=$(node_cnf "$node"); done
 
-# Sends SIGTERM to node $1 (or HAProxy) and waits for it to end.
-stop_one() {
-    local pid
-    pid=$(running_pid "$1")
-    [ -n "$pid" ] || return 0
-    kill "$pid"
-    for _ in $(seq 1 1200); do
-        is_ours "$pid" "$1" || return 0
-        sleep 0.1
+# The folder's processes, found by what they run rather than by PID files:
+# a node writes its own only once started, and a start cut short leaves
+# none. Sets server_pid[N] to node N's server, helpers[N] to the processes
+# of its state transfers (the transfer script, socat, mariadb-backup: they
+# run in the server's session, and stay there when the server ends or is
+# killed), and haproxy_pid.
+declare -A server_pid=() helpers=()
+haproxy_pid=''
+find_processes() {
+    server_pid=() helpers=() haproxy_pid=''
+    local entry stat pid node i name pids=() sessions=() names=()
+    local -A node_of_session=()
+    for entry in /proc/[0-9]*; do
+        [ -O "$entry" ] || continue
+        { read -r stat <"$entry/stat"; } 2>/dev/null || continue
+        pid=${entry#/proc/}
+        pids+=("$pid")
+        name=${stat#*"("}
+        names+=("${name%")"*}")
+        read -r _ _ _ stat _ <<<"${stat##*) }"
+        sessions+=("$stat")
     done
-    fail "$(describe "$1") did not stop within 120 seconds"
+    for i in "${!pids[@]}"; do
+        pid=${pids[i]}
+        case ${names[i]} in
+        mariadbd)
+            for node in "${nodes[@]}"; do
+                if is_ours "$pid" "$node"; then
+                    server_pid[$node]=$pid
+                    # Launched by setsid: its session is its own.
+                    [ "${sessions[i]}" != "$pid" ] || node_of_session[$pid]=$node
+                fi
+            done
+            ;;
+        haproxy) if is_ours "$pid" haproxy; then haproxy_pid=$pid; fi ;;
+        esac
+    done
+    # A session whose server has ended is the node's whose option file a
+    # transfer script in it names.
+    for i in "${!pids[@]}"; do
+        [ -z "${node_of_session[${sessions[i]}]:-}" ] && [ ! -e "/proc/${sessions[i]}" ] || continue
+        for node in "${nodes[@]}"; do
+            if has_argument "${pids[i]}" "${node_option[$node]}"; then
+                node_of_session[${sessions[i]}]=$node
+            fi
+        done
+    done
+    for i in "${!pids[@]}"; do
+        node=${node_of_session[${sessions[i]}]:-}
+        [ -n "$node" ] && [ "${pids[i]}" != "${server_pid[$node]:-}" ] || continue
+        own_program "${pids[i]}" >/dev/null && helpers[$node]+="${pids[i]} "
+    done
+}
+# The PID of node $1's server (or HAProxy's) when it runs, else nothing.
+running_pid() {
+    find_processes
+    if [ "$1" = haproxy ]; then echo "$haproxy_pid"; else echo "${server_pid[$1]:-}"; fi
 }
 describe() {
     if [ "$1" = haproxy ]; then echo HAProxy; else echo "node $1"; fi
 }
 
+# Why node $1 ended, for a message: a full disk as such.
+cause() {
+    local log=$dir/node$1/server.log
+    if space_exhausted "$dir/node$1/db" "$log"; then
+        echo "no space left on the device holding $dir/node$1/db; its log is $log"
+    else
+        echo "its log is $log"
+    fi
+}
+# Why node $1 runs out of the cluster (Disconnected), for a message.
+cause_out() {
+    if ! space_exhausted "$dir/node$1/db" "$dir/node$1/server.log" &&
+        tail -n 200 "$dir/node$1/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
+        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $dir/node$1/server.log"
+    else
+        cause "$1"
+    fi
+}
+
+# A server given SIGTERM ends within seconds; one that waits for a peer
+# gone silent, some 15 seconds more (Galera's own timeouts).
+stop_seconds=60
+# Sends SIGTERM to node $1 (or HAProxy) and to its transfer helpers, and
+# waits for them to end. Returns 1 with the reason in `why` when the server
+# is stopped by a signal or does not end within $stop_seconds; helpers
+# still there by then are killed: what they were copying is copied anew.
+stop_one() {
+    local what=$1 pid others deadline
+    find_processes
+    if [ "$what" = haproxy ]; then pid=$haproxy_pid others=''; else pid=${server_pid[$what]:-} others=${helpers[$what]:-}; fi
+    [ -n "$pid$others" ] || return 0
+    # shellcheck disable=SC2086 # a list of PIDs
+    kill $pid $others 2>/dev/null || true
+    deadline=$((SECONDS + stop_seconds))
+    while :; do
+        find_processes
+        if [ "$what" = haproxy ]; then pid=$haproxy_pid others=''; else pid=${server_pid[$what]:-} others=${helpers[$what]:-}; fi
+        [ -n "$pid$others" ] || return 0
+        if [ -n "$pid" ] && is_stopped "$pid"; then
+            why="$(describe "$what") (PID $pid) is stopped by a signal; it ends once resumed (kill -CONT $pid)"
+            return 1
+        fi
+        [ "$SECONDS" -lt "$deadline" ] || break
+        sleep 0.2
+    done
+    # shellcheck disable=SC2086
+    [ -z "$others" ] || kill -KILL $others 2>/dev/null || true
+    [ -n "$pid" ] || return 0
+    why="$(describe "$what") (PID $pid) did not stop within $stop_seconds seconds"
+    if [ "$what" != haproxy ] && space_exhausted "$dir/node$what/db" "$dir/node$what/server.log"; then
+        why+=": no space left on the device holding $dir/node$what/db, it waits for space to finish stopping"
+    fi
+    return 1
+}
+
 stop() {
-    stop_one haproxy
+    local node failed=()
+    stop_one haproxy || failed+=("$why")
     # One at a time, node 1 last: the last to leave may found the cluster
-    # again at the next start without a question of which has the latest data.
-    local node
-    for node in 3 2 1; do stop_one "$node"; done
-    rm -f "$started_by_run" "$socket" "$haproxy_admin"
+    # again at the next start without a question of which has the latest
+    # data. A node that does not stop does not keep the others running.
+    for node in 3 2 1; do stop_one "$node" || failed+=("$why"); done
+    rm -f "$started_by_run"
+    [ -n "$(running_pid haproxy)" ] || rm -f "$socket" "$haproxy_admin"
+    [ ${#failed[@]} = 0 ] || fail "$(printf '%s; ' "${failed[@]}")the rest of the cluster was stopped"
 }
 
 # The first start: node 1 is a private server made by dbserver.sh, with its
@@ -248,8 +385,8 @@ make_cluster() {
     choose_ports
     write_node_cnf 1
     launch_node 1 new
-    wait_synced 1
-    stop_one 1
+    wait_synced 1 "$launched_pid" || fail "node 1 did not start; $why"
+    stop_one 1 || fail "$why"
     local node
     for node in 2 3; do
         private_folder "$dir/node$node"
@@ -313,6 +450,19 @@ event-scheduler=ON
 innodb-buffer-pool-size=64M
 innodb-log-file-size=16M
 max-connections=100
+# A commit is acknowledged only once the node that took it has it on disk:
+# its redo log is written and flushed at every commit. (Galera's usual
+# advice, 2 or 0, loses the last second of acknowledged commits when every
+# node is lost at once: a power cut.) The other nodes commit it just after,
+# in the cluster's one order, each as durably; so after a crash of every
+# node, the node whose data goes furthest holds every acknowledged commit,
+# and start founds the cluster again from it. No binary log is kept (Galera
+# needs none), so there is no sync_binlog to set.
+innodb-flush-log-at-trx-commit=1
+# A read (SELECT, SHOW, BEGIN) first waits until this node has applied what
+# the cluster had committed when it arrived: without it, a report made just
+# after a commit through another node could miss it.
+wsrep-sync-wait=1
 # What Galera needs of every node: row events, InnoDB, interleaved autoincrement.
 binlog-format=ROW
 default-storage-engine=InnoDB
@@ -333,13 +483,16 @@ wsrep-sst-method=mariabackup
 wsrep-sst-auth=music-inventory-admin:$sst_password
 # gmcast.listen_addr: the group's port on loopback only (Galera would take
 # every address); gcache: a fixed 128 MB ring, no extra page files kept, in
-# the node's folder; ist.recv_addr: incremental transfers on a port of ours;
+# the node's folder, read back after a crash rather than thrown away
+# (recover), so that after a crash of every node the founding node can
+# still send the others what they missed (IST) instead of a full copy;
+# ist.recv_addr: incremental transfers on a port of ours;
 # (Galera's own timeouts for a silent node are kept: shortened, a killed
 # node that came back before its old self was dropped made the group's
 # next membership fail to form, and every node left service for seconds.)
 # socket.ssl_*: the group's and the incremental transfers' connections in
 # TLS, each peer's certificate checked against the folder's own authority.
-wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
+wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;gcache.recover=yes;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
 
 [sst]
 # The full transfer through socat in TLS, both ends checked against the
@@ -361,7 +514,8 @@ EOF
 # the server itself after a crash left grastate.dat without one.
 recovered_position() {
     local node=$1 log=$dir/node$1/recover.log position
-    "$server_program" --defaults-file="$(node_cnf "$node")" --wsrep-recover \
+    # InnoDB's crash recovery of a small inventory takes seconds.
+    timeout 120 "$server_program" --defaults-file="$(node_cnf "$node")" --wsrep-recover \
         --log-error="$log" >/dev/null 2>&1 || true
     position=$(sed -n 's/.*WSREP: Recovered position: \([0-9a-f-]*:-\{0,1\}[0-9]*\).*/\1/p' "$log" | tail -n 1)
     echo "$position"
@@ -395,20 +549,53 @@ launch_node() {
             </dev/null >"$dir/node$node/start.log" 2>&1 8<&- 9>&-
     ) &
     launched_pid=$!
+    # Not one of this script's jobs: one killed is not reported as such.
+    disown
 }
 
-# Waits until node $1 (launched as $launched_pid) is Synced.
+# The last lines of a log, for a failure, without the control characters
+# that could drive the terminal.
+show_log() {
+    tail -n "$2" "$1" 2>/dev/null | LC_ALL=C tr -d '\000-\010\013-\037\177' >&2 || true
+}
+
+# A full state transfer of a large inventory takes minutes.
+synced_seconds=300
+# Waits until node $1, whose server is PID $2, is Synced in the primary
+# component. Returns 1, with the reason in `why`, when the server ends.
 wait_synced() {
-    local node=$1 exe
-    for _ in $(seq 1 3000); do
-        if [ "$(node_state "$node")" = "4,ON" ]; then return 0; fi
-        exe=$(readlink "/proc/$launched_pid/exe" 2>/dev/null) || {
-            tail -n 20 "$dir/node$node/server.log" >&2 2>/dev/null || true
-            fail "node $node did not start; its log is $dir/node$node/server.log"
-        }
-        sleep 0.1
+    local node=$1 pid=$2 deadline=$((SECONDS + synced_seconds))
+    while [ "$(node_state "$node")" != "$synced" ]; do
+        if ! readlink "/proc/$pid/exe" >/dev/null 2>&1; then
+            why=$(cause "$node")
+            return 1
+        fi
+        if is_stopped "$pid"; then
+            fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again"
+        fi
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            fail "node $node was not Synced within $synced_seconds seconds; $(cause "$node")"
+        fi
+        sleep 0.2
     done
-    fail "node $node was not Synced within 300 seconds; its log is $dir/node$node/server.log"
+}
+
+# Starts node $1 as a joiner of the running cluster and waits until it is
+# Synced. A joiner that ended is started once more: a full transfer can
+# fail by a fault of the server's own (its check of the copy's position
+# against the view it holds) and succeed the next time.
+join_node() {
+    local node=$1 attempt
+    for attempt in 1 2; do
+        echo "$name: starting node $node..." >&2
+        launch_node "$node"
+        wait_synced "$node" "$launched_pid" && return 0
+        # What is left of its transfer would hold the transfer's port.
+        stop_one "$node" || fail "node $node did not start, and $why"
+        [ "$attempt" = 2 ] || echo "$name: node $node did not start ($why); starting it once more" >&2
+    done
+    show_log "$dir/node$node/server.log" 20
+    fail "node $node did not start twice; $why; the other nodes serve the program"
 }
 
 # A node's last committed seqno: from grastate.dat after a clean stop, else
@@ -431,8 +618,12 @@ node_seqno() {
 first_node() {
     local node best='' best_seqno=-2 seqno
     for node in "${nodes[@]}"; do
-        [ -e "$dir/node$node/db/ibdata1" ] || continue
-        seqno=$(node_seqno "$node") || continue
+        # No data, or a full copy that was being received: never ahead.
+        [ -e "$dir/node$node/db/ibdata1" ] && [ ! -e "$dir/node$node/db/sst_in_progress" ] || continue
+        # Passed over, a node whose position is unknown could be the one
+        # that went furthest, and lose its last commits to a full copy.
+        seqno=$(node_seqno "$node") ||
+            fail "the position of node $node's data cannot be read ($dir/node$node/recover.log; $(cause "$node")); nothing was started: to found the cluster without it, move $dir/node$node/db aside"
         if [ "$seqno" -gt "$best_seqno" ] || { [ "$seqno" = "$best_seqno" ] &&
             [ "$(grastate_value "$node" safe_to_bootstrap)" = 1 ]; }; then
             best=$node best_seqno=$seqno
@@ -512,9 +703,7 @@ answers() {
 in_primary() {
     local node
     for node in "$@"; do
-        [ "$(admin "$node" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
-            from information_schema.global_status where variable_name = 'wsrep_cluster_status'" 2>/dev/null)" = Primary ] &&
-            return 0
+        [[ "$(node_state "$node")" == "Primary "* ]] && return 0
     done
     return 1
 }
@@ -523,29 +712,50 @@ in_primary() {
 # leaves service for a moment and the node that rejoined enters it two
 # checks after it is Synced; a session sent meanwhile could land on a node
 # about to leave, and a node hung just then would cost it a failure line.
+# Sets out_of_service to the nodes that are not.
 all_in_service() {
-    local up
-    up=$(echo "show stat" | "$socat_program" -t 2 - "UNIX-CONNECT:$haproxy_admin" 2>/dev/null |
-        awk -F, '$1 == "inventory" && $2 ~ /^node/ && $18 == "UP"' | wc -l)
-    [ "$up" = ${#nodes[@]} ]
+    local up node
+    up=$(echo "show stat" | timeout 5 "$socat_program" -t 2 - "UNIX-CONNECT:$haproxy_admin" 2>/dev/null |
+        awk -F, '$1 == "inventory" && $2 ~ /^node[0-9]+$/ && $18 == "UP" { print substr($2, 5) }')
+    out_of_service=()
+    for node in "${nodes[@]}"; do
+        grep -qx "$node" <<<"$up" || out_of_service+=("node $node")
+    done
+    [ ${#out_of_service[@]} = 0 ]
 }
 all_synced() {
     local node
+    find_processes
     for node in "${nodes[@]}"; do
-        [ -n "$(running_pid "$node")" ] && [ "$(node_state "$node")" = "4,ON" ] || return 1
+        [ -n "${server_pid[$node]:-}" ] && [ "$(node_state "$node")" = "$synced" ] || return 1
     done
 }
 
 start() {
     if [ ! -e "$incomplete" ] && [ -e "$dir/node1/db" ] && all_synced &&
-        [ -n "$(running_pid haproxy)" ] && answers && all_in_service; then
+        [ -n "$haproxy_pid" ] && answers && all_in_service; then
         return 0
     fi
     private_folder "$socket_dir"
     if [ -e "$incomplete" ] || [ ! -e "$dir/node1/db" ]; then make_cluster; fi
-    local node running=()
+    local node pid running=()
+    find_processes
     for node in "${nodes[@]}"; do
-        [ -z "$(running_pid "$node")" ] || running+=("$node")
+        pid=${server_pid[$node]:-}
+        if [ -z "$pid" ]; then
+            # What is left of a transfer whose server has ended (a start cut
+            # short) holds its port: the next would fail.
+            [ -z "${helpers[$node]:-}" ] || stop_one "$node" || fail "$why; nothing was started"
+        elif is_stopped "$pid"; then
+            fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again; nothing was started"
+        elif [[ "$(node_state "$node")" == Disconnected* ]]; then
+            # Voted out of the cluster (it failed to apply what the others
+            # committed, as on a full disk): it stays out until started again.
+            echo "$name: node $node runs outside the cluster ($(cause_out "$node")); starting it again" >&2
+            stop_one "$node" || fail "$why; nothing was started"
+        else
+            running+=("$node")
+        fi
     done
     if [ ${#running[@]} = 0 ]; then
         choose_ports
@@ -557,77 +767,116 @@ start() {
         node=$(first_node)
         echo "$name: starting node $node, the first of the cluster..." >&2
         launch_node "$node" new
-        wait_synced "$node"
+        if ! wait_synced "$node" "$launched_pid"; then
+            show_log "$dir/node$node/server.log" 20
+            fail "node $node, whose data goes furthest, did not start; $why"
+        fi
         running+=("$node")
-    fi
-    # Nodes that run outside a primary component (two of three were lost,
-    # and the survivor cannot tell a crash from a partition) would never
-    # let another node join. The others are known not to run, so no other
-    # component can exist: the one that went furthest founds it again.
-    if [ ${#running[@]} -gt 0 ] && ! in_primary "${running[@]}"; then
+    elif ! in_primary "${running[@]}"; then
+        # Nodes that run outside a primary component (two of three were
+        # lost, and the survivor cannot tell a crash from a partition) would
+        # never let another node join. The others are known not to run, so
+        # no other component can exist: the one that went furthest founds
+        # it again.
         local best='' best_seqno=-2 seqno
         for node in "${running[@]}"; do
-            seqno=$(admin "$node" --batch --skip-column-names -e \
-                "select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null) || continue
+            seqno=$(ask_node "$node" "select variable_value from information_schema.global_status
+                where variable_name = 'wsrep_last_committed'") || continue
             if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
         done
         [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
         echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
         admin "$best" -e "set global wsrep_provider_options = 'pc.bootstrap=YES'"
-        launched_pid=$(running_pid "$best")
-        wait_synced "$best"
+        wait_synced "$best" "$(running_pid "$best")" || fail "node $best ended; $why"
+    fi
+    # The program is served as soon as one node is Synced; the others join
+    # behind it.
+    if [ -z "$(running_pid haproxy)" ]; then
+        write_haproxy_cfg
+        launch_haproxy
     fi
     # A node that died is counted by the others until they drop it, some 15
     # seconds after it fell silent (Galera's own timeouts); started again
     # before that, it makes the group's next membership fail to form, and
     # every node leaves service for seconds.
-    local size=''
-    for _ in $(seq 1 600); do
-        size=$(admin "${running[0]}" --connect-timeout=2 --batch --skip-column-names -e "select variable_value
-            from information_schema.global_status where variable_name = 'wsrep_cluster_size'" 2>/dev/null) || true
-        [ "$size" = ${#running[@]} ] && break
-        sleep 0.1
+    local counting=${running[0]} deadline=$((SECONDS + 60))
+    for node in "${running[@]}"; do
+        if [ "$(node_state "$node")" = "$synced" ]; then counting=$node && break; fi
+    done
+    while [ "$SECONDS" -lt "$deadline" ] && [ "$(ask_node "$counting" "select variable_value
+        from information_schema.global_status where variable_name = 'wsrep_cluster_size'")" != ${#running[@]} ]; do
+        sleep 0.2
+    done
+    # A node that was joining when a start was cut short goes on by itself.
+    for node in "${running[@]}"; do
+        pid=$(running_pid "$node")
+        [ -n "$pid" ] && wait_synced "$node" "$pid" && continue
+        stop_one "$node" || fail "node $node ended while joining, and $why"
+        join_node "$node"
     done
     # One at a time: each joiner takes a donor from the nodes already Synced.
     for node in "${nodes[@]}"; do
-        [[ " ${running[*]} " == *" $node "* ]] && continue
-        echo "$name: starting node $node..." >&2
-        launch_node "$node"
-        wait_synced "$node"
+        [[ " ${running[*]} " == *" $node "* ]] || join_node "$node"
     done
-    if [ -z "$(running_pid haproxy)" ]; then
-        write_haproxy_cfg
-        launch_haproxy
-    fi
-    for _ in $(seq 1 300); do
-        answers && all_in_service && return 0
-        [ -n "$(running_pid haproxy)" ] || { cat "$dir/haproxy.log" >&2; fail "HAProxy did not start"; }
-        sleep 0.1
+    local waiting
+    deadline=$((SECONDS + 30))
+    while :; do
+        if ! answers; then
+            waiting="let the program's account in"
+        elif ! all_in_service; then
+            waiting="put $(printf '%s, ' "${out_of_service[@]}" | sed 's/, $//') in service"
+        else
+            return 0
+        fi
+        find_processes
+        if [ -z "$haproxy_pid" ]; then
+            show_log "$dir/haproxy.log" 20
+            fail "HAProxy did not start; its log is $dir/haproxy.log"
+        elif is_stopped "$haproxy_pid"; then
+            fail "HAProxy (PID $haproxy_pid) is stopped by a signal; resume it (kill -CONT $haproxy_pid) and start again"
+        elif [ "$SECONDS" -ge "$deadline" ]; then
+            fail "HAProxy did not $waiting within 30 seconds; its log is $dir/haproxy.log"
+        fi
+        sleep 0.2
     done
-    fail "HAProxy did not let the program's account in, with every node in service, within 30 seconds; its log is $dir/haproxy.log"
 }
 
 status() {
-    local node state pid
+    local node state pid degraded=0
+    find_processes
     for node in "${nodes[@]}"; do
-        pid=$(running_pid "$node")
+        pid=${server_pid[$node]:-}
         if [ -z "$pid" ]; then
             state="not running"
+            [ -z "${helpers[$node]:-}" ] ||
+                state+="; what is left of its state transfer runs (PIDs ${helpers[$node]% }), which stop or start ends"
+        elif is_stopped "$pid"; then
+            state="stopped by a signal (PID $pid)"
         else
             # Only the words we know are printed: nothing a server sends
             # reaches the terminal.
             case "$(node_state "$node")" in
-            4,ON) state=Synced ;;
-            1,*) state=joining ;;
-            2,*) state="giving a state transfer" ;;
-            3,*) state=joined ;;
+            "$synced") state=Synced ;;
+            "Primary 1 "*) state=joining ;;
+            "Primary 2 "*) state="giving a state transfer" ;;
+            "Primary 3 "*) state=joined ;;
+            non-Primary*) state="running, outside a primary component" ;;
+            Disconnected*) state="running, out of the cluster ($(cause_out "$node"))" ;;
+            "") state="running, not answering (receiving a full state transfer, or hung)" ;;
             *) state="running, not ready" ;;
             esac
         fi
+        [ "$state" = Synced ] || degraded=1
         echo "node $node: $state"
     done
-    if [ -n "$(running_pid haproxy)" ]; then echo "HAProxy: running, $socket"; else echo "HAProxy: not running"; fi
-    answers
+    if [ -z "$haproxy_pid" ]; then
+        echo "HAProxy: not running"
+    elif is_stopped "$haproxy_pid"; then
+        echo "HAProxy: stopped by a signal (PID $haproxy_pid)"
+    else
+        echo "HAProxy: running, $socket"
+    fi
+    answers && return "$degraded"
 }
 
 # The administrator's commands go to a node Synced in the primary
@@ -643,7 +892,13 @@ find_work_node() {
     done
     return 1
 }
-work_admin() { admin "$work_node" "$@"; }
+# Without the script's own bound: a restore may take longer, and sql is
+# the user's session on the terminal, which timeout would take from it.
+work_admin() {
+    local login
+    admin_login "$work_node"
+    "${login[@]}" "$@"
+}
 no_primary="no node of the cluster in $dir is Synced in a primary component ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
 
 # load, dump and restore start the cluster for their work when none of its

@@ -257,13 +257,7 @@ shut_out() {
 
 # True when the device holding the folder is (nearly) full, or one of the
 # logs given says the server found it so.
-out_of_space() {
-    local available
-    available=$(df -Pk "$datadir" 2>/dev/null | awk 'NR == 2 { print $4 }')
-    [ -n "$available" ] && [ "$available" -lt 2048 ] && return 0
-    [ $# -gt 0 ] && tail -n 50 "$@" 2>/dev/null |
-        grep -qiE 'no space left|disk (is )?full|errno:? ?28|error:? ?28'
-}
+out_of_space() { space_exhausted "$datadir" "$@"; }
 no_space="no space left on the device holding $datadir"
 
 # A process counts only while it is this folder's server: a dead one, a

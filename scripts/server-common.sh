@@ -1,8 +1,9 @@
 # shellcheck shell=bash disable=SC2154 # name and command are the sourcing script's
 # What dbserver.sh and cluster.sh share: their commands and arguments, folders
 # that only their owner may enter (the data or cluster folder and its socket
-# folder), the server's programs found outside PATH, and finding their own
-# processes among others'. Sourced once `name`, `fail` and `command` are set.
+# folder), the server's programs found outside PATH, finding their own
+# processes among others', and telling a full disk. Sourced once `name`,
+# `fail` and `command` are set.
 
 uid=$(id -u)
 
@@ -490,7 +491,35 @@ own_program() {
     echo "${exe% (deleted)}"
 }
 has_argument() {
-    { tr '\0' '\n' <"/proc/$1/cmdline"; } 2>/dev/null | grep -qxF -- "$2"
+    local arguments argument
+    # Read by the shell itself: it is asked of every process when a script
+    # looks for its own.
+    { mapfile -t -d '' arguments <"/proc/$1/cmdline"; } 2>/dev/null || return 1
+    for argument in "${arguments[@]}"; do
+        [ "$argument" = "$2" ] && return 0
+    done
+    return 1
+}
+
+# True when process $1 is stopped by a signal (SIGSTOP, Ctrl-Z): until it is
+# resumed it acts on no other signal but SIGKILL, and answers nothing.
+is_stopped() {
+    local stat
+    { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
+    stat=${stat##*) }
+    [[ ${stat%% *} == [tT] ]]
+}
+
+# True when the device holding folder $1 is (nearly) full, or one of the
+# logs given after it says the server found it so (before the stack trace
+# of a server that it made abort).
+space_exhausted() {
+    local folder=$1 available
+    shift
+    available=$(df -Pk "$folder" 2>/dev/null | awk 'NR == 2 { print $4 }')
+    [ -n "$available" ] && [ "$available" -lt 2048 ] && return 0
+    [ $# -gt 0 ] && tail -n 200 "$@" 2>/dev/null |
+        grep -qiE 'no space left|disk (is )?full|out of disk space|errno:? ?28|error:? ?28'
 }
 
 # own_processes ARGUMENT CHECK [ARG...]: prints the PID of each process of

@@ -810,12 +810,37 @@ class ClusterTest(unittest.TestCase):
                                     capture_output=True, text=True).stdout.strip()
         load_sample()
 
+    def node_login(self, node):
+        """The administrator's login on one node."""
+        return ["--defaults-file=%s/node1/admin.cnf" % CLUSTER_DIR,
+                "--socket=%s" % os.path.join(os.path.dirname(self.socket), "node%d.sock" % node)]
+
     def node_sql(self, node, statement):
         return subprocess.run(
-            [shutil.which("mariadb"), "--defaults-file=%s/node1/admin.cnf" % CLUSTER_DIR,
-             "--socket=%s" % os.path.join(os.path.dirname(self.socket), "node%d.sock" % node),
-             "--batch", "--skip-column-names", "-e", statement],
+            [shutil.which("mariadb")] + self.node_login(node) +
+            ["--batch", "--skip-column-names", "-e", statement],
             capture_output=True, text=True, timeout=10).stdout
+
+    def connection(self, login, database):
+        """A client session kept open: each statement is sent as it is asked
+        and its answer read as it comes, as a program's connection would."""
+        client = subprocess.Popen(
+            [shutil.which("mariadb")] + login +
+            ["--batch", "--skip-column-names", "--unbuffered", database],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            bufsize=1)
+        self.addCleanup(client.wait, 10)
+        self.addCleanup(client.kill)
+        return client
+
+    @staticmethod
+    def ask(client, statements):
+        """The first line the statements print; "" once the session is lost."""
+        try:
+            client.stdin.write(statements + "\n")
+        except BrokenPipeError:
+            return ""
+        return client.stdout.readline().strip()
 
     def serving_node(self):
         """The node that holds the program's session (it has selected the
@@ -885,6 +910,81 @@ class ClusterTest(unittest.TestCase):
         self.assertEqual(0, restored.returncode, restored.stderr)
         self.assertEqual(mine, sql(inventory))
 
+    def test_reads_see_every_earlier_commit_and_a_crash_of_every_node_loses_none(self):
+        # Committed through another node than the program's, then read at once
+        # through HAProxy with the program's account.
+        reader = self.connection(["--no-defaults", "--socket=" + self.socket, "--user=root",
+                                  "--password=tamrix"], "Music_Inventory")
+        writing_node = int(self.ask(reader, "select substr(@@wsrep_node_name, 5);")) % 3 + 1
+        writer = self.connection(self.node_login(writing_node), "Music_Inventory")
+        self.addCleanup(self.node_sql, 1, "delete from Music_Inventory.Artists where ID >= 9E8")
+        stale = []
+        for artist in range(900000000, 900000200):
+            self.assertEqual("1", self.ask(
+                writer, "insert into Artists values (%d, 'Causal', 'Read'); select 1;" % artist))
+            if self.ask(reader, "select count(*) from Artists where ID = %d;" % artist) != "1":
+                stale.append(artist)
+        self.assertEqual([], stale, "reads that missed the commit just made")
+
+        # One commit per transaction through node 1, each recorded once the
+        # server has acknowledged it, while every node and HAProxy are killed.
+        self.node_sql(1, "create database crash_probe;"
+                         "create table crash_probe.acknowledged (id int primary key)")
+        self.addCleanup(self.node_sql, 1, "drop database if exists crash_probe")
+        writer = self.connection(self.node_login(1), "crash_probe")
+        acknowledged = []
+
+        def write():
+            while self.ask(writer, "insert into acknowledged values (%d); select 'done';"
+                                   % (len(acknowledged) + 1)) == "done":
+                acknowledged.append(len(acknowledged) + 1)
+
+        writing = threading.Thread(target=write)
+        writing.start()
+        deadline = time.monotonic() + 60
+        while len(acknowledged) < 200:
+            self.assertTrue(writing.is_alive(), "the writer stopped by itself")
+            self.assertLess(time.monotonic(), deadline, "the writer made no headway")
+            time.sleep(0.01)
+        with open(os.path.join(CLUSTER_DIR, "haproxy.pid")) as pidfile:
+            haproxy = int(pidfile.read())
+        self.signalled([self.node_pid(node) for node in (1, 2, 3)] + [haproxy], signal.SIGKILL,
+                       "ZX")
+        writing.join(60)
+        self.assertFalse(writing.is_alive())
+        self.rejoin()
+        for node in (1, 2, 3):
+            held = set(map(int, self.node_sql(
+                node, "select id from crash_probe.acknowledged").split()))
+            self.assertEqual([], sorted(set(acknowledged) - held),
+                             "acknowledged rows missing on node %d" % node)
+
+    @staticmethod
+    def states(pid):
+        """Each thread's state letter; none once the process is gone."""
+        tasks = "/proc/%d/task" % pid
+        found = []
+        for task in os.listdir(tasks) if os.path.isdir(tasks) else ():
+            try:
+                with open(os.path.join(tasks, task, "stat")) as stat:
+                    found.append(stat.read().rsplit(")", 1)[1].split()[0])
+            except OSError:
+                pass  # the thread ended meanwhile
+        return found
+
+    def signalled(self, pids, signo, done):
+        """Sends the signal to each process, then waits until every thread's
+        state is in `done`: threads act on a signal each on its own time, and
+        one still running could answer the next report's ping, or a dying
+        node's socket still take its new session, before that moment."""
+        for pid in pids:
+            os.kill(pid, signo)
+        deadline = time.monotonic() + 60
+        for pid in pids:
+            while not all(state in done for state in self.states(pid)):
+                self.assertLess(time.monotonic(), deadline, "process %d went on" % pid)
+                time.sleep(0.001)
+
     def test_reports_stay_whole_while_the_serving_node_dies_stops_hangs_and_rejoins(self):
         def reports(session):
             for choice in "01":
@@ -892,31 +992,8 @@ class ClusterTest(unittest.TestCase):
                 session.expect(PAUSE)
                 session.send("\n")
 
-        def states(pid):
-            """Each thread's state letter; none once the process is gone."""
-            tasks = "/proc/%d/task" % pid
-            found = []
-            for task in os.listdir(tasks) if os.path.isdir(tasks) else ():
-                try:
-                    with open(os.path.join(tasks, task, "stat")) as stat:
-                        found.append(stat.read().rsplit(")", 1)[1].split()[0])
-                except OSError:
-                    pass  # the thread ended meanwhile
-            return found
-
-        def signalled(pid, signo, done):
-            """Sends the signal, then waits until every thread's state is in
-            `done`: threads act on a signal each on its own time, and one still
-            running could answer the next report's ping, or a dying node's
-            socket still take its new session, before that moment."""
-            os.kill(pid, signo)
-            deadline = time.monotonic() + 60
-            while not all(state in done for state in states(pid)):
-                self.assertLess(time.monotonic(), deadline, "process %d went on" % pid)
-                time.sleep(0.001)
-
         def ended(node, signo):
-            signalled(self.node_pid(node), signo, "ZX")
+            self.signalled([self.node_pid(node)], signo, "ZX")
 
         # The same six rounds of reports on the private server.
         reference = Session()
@@ -953,7 +1030,7 @@ class ClusterTest(unittest.TestCase):
         hung = self.serving_node()
         pid = self.node_pid(hung)
         try:
-            signalled(pid, signal.SIGSTOP, "tT")
+            self.signalled([pid], signal.SIGSTOP, "tT")
             hang = time.monotonic()
             reports(session)
             self.assertLess(time.monotonic() - hang, 20)
