@@ -885,7 +885,7 @@ work_node=
 find_work_node() {
     local node
     for node in "${nodes[@]}"; do
-        if [ "$(node_state "$node")" = "4,ON" ] && in_primary "$node"; then
+        if [ "$(node_state "$node")" = "$synced" ]; then
             work_node=$node
             return 0
         fi
@@ -938,7 +938,7 @@ holders() {
     local target node position held=0 missing=''
     target=$(caught_up_position "$work_node") || target=''
     for node in "${nodes[@]}"; do
-        if [[ $target =~ ^[0-9]+$ ]] && [ "$(node_state "$node")" = "4,ON" ] &&
+        if [[ $target =~ ^[0-9]+$ ]] && [ "$(node_state "$node")" = "$synced" ] &&
             position=$(caught_up_position "$node") && [[ $position =~ ^[0-9]+$ ]] &&
             [ "$position" -ge "$target" ]; then
             held=$((held + 1))
