@@ -214,13 +214,16 @@ login_error=
 # Set when every connection that the TCP relay holds was found in use.
 tcp_full=0
 # Root's password works over TCP at address $1, port $2; every connection of
-# the relay being in use (the server shows them by their loopback address)
-# counts as working too.
+# the relay being in use counts as working too. MariaDB shows the relay's
+# sessions by their loopback address; MySQL, which takes no address from the
+# relay, as root's or not yet logged in on the socket, as the owner's own
+# root sessions are, which are few and short.
 tcp_login() {
     login_error=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
         --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) && return 0
     [ "$(admin -N -e "select count(*) >= $relay_connections from information_schema.processlist
-        where host <> 'localhost' and host <> ''" 2>/dev/null)" = 1 ] || return 1
+        where host <> '' and (host <> 'localhost' or user in ('root', 'unauthenticated user'))" \
+        2>/dev/null)" = 1 ] || return 1
     tcp_full=1
 }
 # status: the server lets the program's account in, and the TCP port has room for it.
