@@ -829,8 +829,11 @@ class ClusterTest(unittest.TestCase):
             ["--batch", "--skip-column-names", "--unbuffered", database],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
             bufsize=1)
-        self.addCleanup(client.wait, 10)
-        self.addCleanup(client.kill)
+        def end():
+            client.kill()
+            client.communicate(timeout=10)  # and closes its pipes
+
+        self.addCleanup(end)
         return client
 
     @staticmethod
