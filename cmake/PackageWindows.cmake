@@ -137,9 +137,12 @@ set(CPACK_NSIS_PACKAGE_NAME "${PROJECT_NAME} ${PROJECT_VERSION}")
 # The files it installs keep no time of their own (they would carry the
 # time they were built or packaged): Windows dates them when installing.
 # The uninstaller removes the vendor's key too, once the template's own
-# steps have left it empty.
+# steps have left it empty. The Start menu's folder is the program's name
+# alone, as the folder it is installed into (the default is the installer's
+# title, version and all).
 set(CPACK_NSIS_DEFINES "Target amd64-unicode
 SetDateSave off
+!define MUI_STARTMENUPAGE_DEFAULTFOLDER '${PROJECT_NAME}'
 !include FileFunc.nsh
 Function un.onUninstSuccess
   DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'

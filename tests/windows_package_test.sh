@@ -36,10 +36,20 @@ fail() {
 installer=$(ls "$build"/music-inventory-*-win64.exe)
 zip=$(ls "$build"/music-inventory-*-win64.zip)
 
+# A 64-bit installer: Windows runs it with the 64-bit Program Files as its
+# own, with nothing to detect.
+format=$(x86_64-w64-mingw32-objdump -f "$installer" | grep -o 'file format .*')
+[ "$format" = "file format pei-x86-64" ] || fail "the installer is not a 64-bit program: $format"
+
+# The prefix is made before the installer runs, as Windows is set up before
+# anything is installed on it.
+wine wineboot --init >/dev/null 2>&1
+"$wineserver" -w
 wine "$installer" /S >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log" >&2; fail "installer failed"; }
 "$wineserver" -w
 folder="$WINEPREFIX/drive_c/Program Files/music-inventory"
-[ -d "$folder" ] || fail "nothing installed in the 64-bit Program Files"
+[ -d "$folder" ] || fail "nothing installed in the 64-bit Program Files; the program went to:" \
+    "$(cd "$WINEPREFIX/drive_c" && find . -name music-inventory.exe -printf '%h ')"
 [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/music-inventory" ] ||
     fail "installed in Program Files (x86)"
 shipped=(
@@ -85,8 +95,9 @@ fi
 
 # Started from the Start menu, the program runs in a window that stays open
 # after it ends, its failure line and all: the entry runs the launcher.
-find "$WINEPREFIX/drive_c" -name music-inventory.lnk | grep -q 'Start Menu' ||
-    fail "no Start menu entry"
+shortcut=$(cd "$WINEPREFIX/drive_c" && find . -name music-inventory.lnk)
+[[ $shortcut == */"Start Menu/Programs/music-inventory/music-inventory.lnk" ]] ||
+    fail "no Start menu entry in a folder music-inventory: ${shortcut:-none}"
 status=0
 printf 'x\r\n' | MYSQL_TCP_PORT=$port wine cmd /c 'C:\Program Files\music-inventory\music-inventory-window.cmd' \
     >"$scratch/out" 2>"$scratch/err" || status=$?
@@ -112,6 +123,7 @@ fi
 wine "$folder/Uninstall.exe" /S >/dev/null 2>&1
 "$wineserver" -w
 [ ! -e "$folder/music-inventory.exe" ] || fail "the uninstaller left the program"
+[ ! -e "$WINEPREFIX/drive_c/$shortcut" ] || fail "the uninstaller left the Start menu entry"
 if wine reg query 'HKLM\Software\the music-inventory developers' >/dev/null 2>&1; then
     fail "the uninstaller left the registry key of the music-inventory developers"
 fi
