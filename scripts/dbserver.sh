@@ -603,15 +603,8 @@ launch() {
         --tmpdir="$datadir/tmp" --secure-file-priv="$datadir/files" --local-infile=0 \
         --read-only --event-scheduler=ON "${user_option[@]}" --innodb-buffer-pool-size=64M \
         "${kind_options[@]}" "${temporary_space[@]}" "$@" </dev/null >"$datadir/start.log" 2>&1 8<&- 9>&- &
-    local pid=$! exe
-    server_pid=$pid
-    # Until setsid has run the server, that PID is still a copy of this
-    # script, or setsid: not yet the server, nor a server that died.
-    for _ in $(seq 1 500); do
-        exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || break
-        case ${exe##*/} in mariadbd | mysqld) break ;; esac
-        sleep 0.01
-    done
+    server_pid=$!
+    wait_for_program "$server_pid" mariadbd mysqld
 }
 
 # Fails with the reason when the server just launched has ended.
@@ -678,7 +671,8 @@ EOF
         { cat "$relay_log" >&2; stop; fail "HAProxy refused the relay's configuration ($relay_cfg); the server was stopped"; }
     setsid "$haproxy_program" -db -f "$relay_cfg" </dev/null >>"$relay_log" 2>&1 8<&- 9>&- &
     local pid=$!
-    for _ in $(seq 1 50); do
+    wait_for_program "$pid" haproxy
+    for _ in $(seq 1 100); do
         for address in "${loopbacks[@]}"; do
             if ! is_our_relay "$pid"; then
                 stop
@@ -687,10 +681,12 @@ EOF
                 cat "$relay_log" >&2
                 fail "HAProxy, the relay at TCP port $1, did not start; the server was stopped"
             fi
-            tcp_login "$address" "$1" || continue 2
+            tcp_login "$address" "$1" || { sleep 0.1 && continue 2; }
         done
         return 0
     done
+    stop
+    fail "the relay at TCP port $1 did not let the program's account in within 10 seconds${login_error:+ ($(first_error "$login_error"))}; the server was stopped"
 }
 
 # Starts the server, on TCP at port $1 if one is given, and waits until the
@@ -769,8 +765,9 @@ started_here=0
 start_for_command() {
     trap finish_command EXIT
     answers && return 0
+    # Set first: a start that fails once the server is launched stops it.
+    [ -n "$server_pid" ] || started_here=1
     start
-    started_here=1
 }
 finish_command() {
     if [ "$started_here" = 1 ]; then stop; fi
@@ -881,7 +878,11 @@ run)
     exec 8<"$datadir"
     flock -s 8
     if ! answers; then
-        [ -n "$server_pid" ] || echo "$name: starting a private server in $datadir..." >&2
+        if [ -z "$server_pid" ]; then
+            echo "$name: starting a private server in $datadir..." >&2
+            # A start that fails once the server is launched stops it.
+            trap stop EXIT
+        fi
         start
         : >"$started_by_run"
     fi

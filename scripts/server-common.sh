@@ -34,8 +34,9 @@ data_home() {
 }
 
 # The arguments of run: [FOLDER [--]] [PROGRAM [ARG...]]. The first is the
-# folder only when it is a folder already, or a program or -- follows it:
-# "run bash -c ..." runs bash rather than make a folder named bash. Sets
+# folder only when it is a folder already, or -- follows it, or a program
+# follows it and it is no program itself: "run bash -c ..." runs bash, and
+# "run nice music-inventory" nice, rather than make a folder of that name. Sets
 # run_folder (empty for the default one) and run_command, whose program is
 # checked before anything starts. run_arguments DEFAULT_PROGRAM ARG...
 # shellcheck disable=SC2034 # both are the sourcing script's
@@ -44,7 +45,8 @@ run_arguments() {
     shift
     run_folder=
     if [ $# -gt 0 ] && [[ $1 != -* ]] &&
-        { [ -d "$1" ] || [ "${2:-}" = -- ] || { [ $# -gt 1 ] && type -P -- "$2" >/dev/null; }; }; then
+        { [ -d "$1" ] || [ "${2:-}" = -- ] ||
+            { [ $# -gt 1 ] && ! type -P -- "$1" >/dev/null && type -P -- "$2" >/dev/null; }; }; then
         run_folder=$1
         shift
     fi
@@ -305,11 +307,12 @@ stage_dump() {
     done
     # The dump's first line is a comment: the temporary tables go before it
     # on the same line, so that the client's line numbers are the dump's.
-    # Its end goes back to the usual delimiter and character set.
+    # Its end goes back to the usual delimiter, character set and mode, and
+    # to every row of a select: a dump may have capped them.
     if ! errors=$({
         printf %s "$temporary"
         cat "$file"
-        printf "\ndelimiter ;\nset names utf8mb4;\nset session sql_mode = default;\nselect '%s';\n%sselect '%s end';\n" \
+        printf "\ndelimiter ;\nset names utf8mb4;\nset session sql_mode = default, sql_select_limit = default;\nselect '%s';\n%sselect '%s end';\n" \
             "$mark" "$export" "$mark"
     } | "$restorer" -N --batch --binary-mode "$staging" 2>&1 >"$rows"); then
         refuse "the dump could not be loaded" "$errors"
@@ -475,6 +478,19 @@ look_for() {
         done
     done
     return 1
+}
+
+# wait_for_program PID NAME...: waits (5 seconds at most) until PID, just
+# launched by setsid in the background, runs one of the programs NAME or has
+# ended: until then it is still a copy of the script, or setsid.
+wait_for_program() {
+    local pid=$1 exe
+    shift
+    for _ in $(seq 1 500); do
+        exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || return 0
+        [[ " $* " != *" ${exe##*/} "* ]] || return 0
+        sleep 0.01
+    done
 }
 
 # A PID from a file may since belong to anything. own_program PID prints

@@ -517,11 +517,15 @@ class PrivateServerTest(unittest.TestCase):
                 self.assertEqual(mine, checksum())
                 self.assertEqual("1\n", sql("select @@global.read_only; xa recover"))
         self.assertFalse(os.path.exists(touched))
-        with self.subTest("a transaction never committed"):
-            result = restore(lines[:1] + ["start transaction;"] + lines[1:])
-            self.assertEqual(0, result.returncode, result.stderr)
-            self.assertIn("39 artists and 248 songs", result.stderr)
-            self.assertEqual(mine, checksum())
+        # Settings of the dump's own session neither lose nor cut a row.
+        for name, setting in [("a transaction never committed", "start transaction;"),
+                              ("a row limit of its session", "set sql_select_limit = 1;")]:
+            with self.subTest(name):
+                load_sample()
+                result = restore(lines[:1] + [setting] + lines[1:])
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertIn("39 artists and 248 songs", result.stderr)
+                self.assertEqual(mine, checksum())
         load_sample()
         result = restore(dumped.stdout.encode())
         self.assertEqual(0, result.returncode, result.stderr)
