@@ -47,9 +47,6 @@ if WINE:
 else:
     COMMAND = [PROGRAM]
     TCP_PORT = None
-# The program's account as the server sees it: over TCP from 127.0.0.1 it is
-# an account of its own.
-ACCOUNT_HOST = "127.0.0.1" if WINE else "localhost"
 
 # Why cases are left out under Wine.
 UNIX_TERMINAL = ("needs a Unix terminal (termios, signals, Ctrl-Z, an 8-bit locale); "
