@@ -219,8 +219,12 @@ tcp_full=0
 # relay, as root's or not yet logged in on the socket, as the owner's own
 # root sessions are, which are few and short.
 tcp_login() {
-    login_error=$("$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" "$tcp_tls" \
-        --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) && return 0
+    # timeout: a relay whose connections are all in use takes the new one in
+    # the system's queue, and the client waits for a greeting past its own
+    # connect timeout.
+    login_error=$(timeout 5 "$client_program" --no-defaults --protocol=tcp --host="$1" --port="$2" \
+        "$tcp_tls" --user=root --password="$password" --connect-timeout=2 -e 'select 1' 2>&1 >/dev/null) &&
+        return 0
     [ "$(admin -N -e "select count(*) >= $relay_connections from information_schema.processlist
         where host <> '' and (host <> 'localhost' or user in ('root', 'unauthenticated user'))" \
         2>/dev/null)" = 1 ] || return 1

@@ -595,8 +595,9 @@ class PrivateServerTest(unittest.TestCase):
         default = os.path.join(home, ".local", "share", "music-inventory")
 
         def installed_run(*args):
+            # A first run makes the server's data: minutes for MySQL on a busy machine.
             return subprocess.run([server, *args], cwd=self.scratch, env=environment,
-                                  capture_output=True, text=True, timeout=120)
+                                  capture_output=True, text=True, timeout=300)
         # Another user's fake server, named by the variables the clients obey,
         # a password for them to send, and a relative XDG_DATA_HOME, which the
         # XDG specification has ignored.
