@@ -102,6 +102,7 @@ elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     shift
 fi
 
+[ "$command" != restore ] || refuse_terminal_input
 open_folder "$dir" "cluster folder" "start run load restore"
 dir=$folder
 

@@ -121,6 +121,7 @@ elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
     shift
 fi
 
+[ "$command" != restore ] || refuse_terminal_input
 open_folder "$datadir" "data folder" "start run load restore"
 datadir=$folder
 

@@ -423,6 +423,15 @@ login_file() {
     echo "$login_password"
 }
 
+# A restore reads its dump from standard input: from a terminal, it would
+# wait for one unannounced, with the server started for it.
+refuse_terminal_input() {
+    if [ -t 0 ]; then
+        echo "$name: restore reads a dump from standard input ($name restore [FOLDER] <inventory.sql)" >&2
+        exit 2
+    fi
+}
+
 # restore_dump LOGIN RESTORER FILE ROWS CNF: the inventory replaced with the
 # dump in FILE (standard input's copy), which is loaded by RESTORER, an
 # account that may only make temporary tables, with the client's commands
