@@ -954,6 +954,8 @@ holders() {
 # says what failed, $2 is the client's output. A node that left the primary
 # component refuses every statement, and a lock held elsewhere is named.
 refuse() {
+    ! space_exhausted "$dir/node$work_node/db" "$dir/node$work_node/server.log" ||
+        fail "$1: no space left on the device holding $dir/node$work_node/db; the inventory was left unchanged"
     in_primary "$work_node" ||
         fail "$1: node $work_node left the cluster's primary component; the inventory was left unchanged"
     fail_if_held work_admin "$2"

@@ -753,6 +753,8 @@ stop() {
         for _ in $(seq 1 600); do
             find_servers
             [ -n "$server_pid" ] || break
+            ! is_stopped "$server_pid" ||
+                fail "the server for $datadir (PID $server_pid) is stopped by a signal; it ends once resumed (kill -CONT $server_pid)"
             sleep 0.1
         done
         if [ -n "$server_pid" ]; then
