@@ -27,8 +27,9 @@ usage() {
     sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e "s/^# \{0,1\}//" -e "s/^  $1 /  $name /"
 }
 
-# Where a user's data goes by default. The XDG specification has a relative
-# XDG_DATA_HOME ignored: it would name another folder in each working folder.
+# Where a user's data goes by default. A relative XDG_DATA_HOME is ignored,
+# as the desktop's own programs ignore it: it would name another folder in
+# each working folder.
 data_home() {
     if [[ ${XDG_DATA_HOME:-} == /* ]]; then echo "$XDG_DATA_HOME"; else echo "$HOME/.local/share"; fi
 }

@@ -599,8 +599,8 @@ class PrivateServerTest(unittest.TestCase):
             return subprocess.run([server, *args], cwd=self.scratch, env=environment,
                                   capture_output=True, text=True, timeout=300)
         # Another user's fake server, named by the variables the clients obey,
-        # a password for them to send, and a relative XDG_DATA_HOME, which the
-        # XDG specification has ignored.
+        # a password for them to send, and a relative XDG_DATA_HOME, which is
+        # ignored.
         with socket.socket() as listener:
             listener.bind(("127.0.0.1", 0))
             listener.listen()
