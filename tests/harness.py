@@ -80,6 +80,7 @@ MENU = ("Please enter the number of an action to execute:\n"
         "3 - Show the Artist of a Given Song\n"
         "4 - Exit\n")
 PAUSE = "Press any key..."
+ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 EXIT = "Exiting, please wait...\n"
 # Choosing 4 at a menu: the echo of "4", the line end, the parting line.
 CHOOSE_EXIT = "? 4\n\n" + EXIT

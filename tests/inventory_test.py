@@ -1,6 +1,7 @@
 """Start and end of the program: the connection and the database it selects."""
 
 import contextlib
+import fcntl
 import os
 import re
 import shutil
@@ -14,7 +15,7 @@ import threading
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PAUSE, PROGRAM,
+from harness import (ARTIST_HEADER, CHOOSE_EXIT, COMMAND, DATADIR, DBSERVER, MENU, PAUSE, PROGRAM,
                      ROOT, SOCKET, TCP_PORT, UNIX_SOCKET, WINE, Session, SessionTest, checksum,
                      for_other_builds, load_sample, main, program_environment, run_piped,
                      server_is_mysql, sql, unix_only)
@@ -792,12 +793,73 @@ CLUSTER = os.path.join(ROOT, "scripts", "cluster.sh")
 CLUSTER_DIR = os.path.join(os.path.dirname(DATADIR), "test-cluster")
 
 
-@script_only
-class ClusterTest(unittest.TestCase):
-    """The program through HAProxy in front of a local three-node Galera cluster,
-    its serving node lost between reports."""
+MARIADB = shutil.which("mariadb") or "mariadb"
+
+
+class ClusterCase(unittest.TestCase):
+    """What the cluster's cases share: client sessions kept open, and signals
+    waited for until every thread has taken them."""
 
     maxDiff = None
+
+    def connection(self, command, database):
+        """A client session kept open: each statement is sent as it is asked
+        and its answer read as it comes, as a program's connection would.
+        `command` is the client with its login."""
+        client = subprocess.Popen(
+            command + ["--batch", "--skip-column-names", "--unbuffered", database],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            bufsize=1)
+        def end():
+            client.kill()
+            client.communicate(timeout=10)  # and closes its pipes
+
+        self.addCleanup(end)
+        return client
+
+    @staticmethod
+    def ask(client, statements):
+        """The first line the statements print; "" once the session is lost."""
+        try:
+            client.stdin.write(statements + "\n")
+        except BrokenPipeError:
+            return ""
+        return client.stdout.readline().strip()
+
+    @staticmethod
+    def states(pid):
+        """Each thread's state letter; none once the process is gone."""
+        tasks = "/proc/%d/task" % pid
+        found = []
+        for task in os.listdir(tasks) if os.path.isdir(tasks) else ():
+            try:
+                with open(os.path.join(tasks, task, "stat")) as stat:
+                    found.append(stat.read().rsplit(")", 1)[1].split()[0])
+            except OSError:
+                pass  # the thread ended meanwhile
+        return found
+
+    def signalled(self, pids, signo, done):
+        """Sends the signal to each process, then waits until every thread's
+        state is in `done`: threads act on a signal each on its own time, and
+        one still running could answer the next report's ping, or a dying
+        node's socket still take its new session, before that moment."""
+        for pid in pids:
+            try:
+                os.kill(pid, signo)
+            except ProcessLookupError:
+                pass  # ended meanwhile
+        deadline = time.monotonic() + 60
+        for pid in pids:
+            while not all(state in done for state in self.states(pid)):
+                self.assertLess(time.monotonic(), deadline, "process %d went on" % pid)
+                time.sleep(0.001)
+
+
+@script_only
+class ClusterTest(ClusterCase):
+    """The program through HAProxy in front of a local three-node Galera cluster,
+    its serving node lost between reports."""
 
     @classmethod
     def setUpClass(cls):
@@ -823,30 +885,6 @@ class ClusterTest(unittest.TestCase):
             [shutil.which("mariadb")] + self.node_login(node) +
             ["--batch", "--skip-column-names", "-e", statement],
             capture_output=True, text=True, timeout=10).stdout
-
-    def connection(self, login, database):
-        """A client session kept open: each statement is sent as it is asked
-        and its answer read as it comes, as a program's connection would."""
-        client = subprocess.Popen(
-            [shutil.which("mariadb")] + login +
-            ["--batch", "--skip-column-names", "--unbuffered", database],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-            bufsize=1)
-        def end():
-            client.kill()
-            client.communicate(timeout=10)  # and closes its pipes
-
-        self.addCleanup(end)
-        return client
-
-    @staticmethod
-    def ask(client, statements):
-        """The first line the statements print; "" once the session is lost."""
-        try:
-            client.stdin.write(statements + "\n")
-        except BrokenPipeError:
-            return ""
-        return client.stdout.readline().strip()
 
     def serving_node(self):
         """The node that holds the program's session (it has selected the
@@ -919,10 +957,10 @@ class ClusterTest(unittest.TestCase):
     def test_reads_see_every_earlier_commit_and_a_crash_of_every_node_loses_none(self):
         # Committed through another node than the program's, then read at once
         # through HAProxy with the program's account.
-        reader = self.connection(["--no-defaults", "--socket=" + self.socket, "--user=root",
-                                  "--password=tamrix"], "Music_Inventory")
+        reader = self.connection([MARIADB, "--no-defaults", "--socket=" + self.socket,
+                                  "--user=root", "--password=tamrix"], "Music_Inventory")
         writing_node = int(self.ask(reader, "select substr(@@wsrep_node_name, 5);")) % 3 + 1
-        writer = self.connection(self.node_login(writing_node), "Music_Inventory")
+        writer = self.connection([MARIADB] + self.node_login(writing_node), "Music_Inventory")
         self.addCleanup(self.node_sql, 1, "delete from Music_Inventory.Artists where ID >= 9E8")
         stale = []
         for artist in range(900000000, 900000200):
@@ -937,7 +975,7 @@ class ClusterTest(unittest.TestCase):
         self.node_sql(1, "create database crash_probe;"
                          "create table crash_probe.acknowledged (id int primary key)")
         self.addCleanup(self.node_sql, 1, "drop database if exists crash_probe")
-        writer = self.connection(self.node_login(1), "crash_probe")
+        writer = self.connection([MARIADB] + self.node_login(1), "crash_probe")
         acknowledged = []
 
         def write():
@@ -964,32 +1002,6 @@ class ClusterTest(unittest.TestCase):
                 node, "select id from crash_probe.acknowledged").split()))
             self.assertEqual([], sorted(set(acknowledged) - held),
                              "acknowledged rows missing on node %d" % node)
-
-    @staticmethod
-    def states(pid):
-        """Each thread's state letter; none once the process is gone."""
-        tasks = "/proc/%d/task" % pid
-        found = []
-        for task in os.listdir(tasks) if os.path.isdir(tasks) else ():
-            try:
-                with open(os.path.join(tasks, task, "stat")) as stat:
-                    found.append(stat.read().rsplit(")", 1)[1].split()[0])
-            except OSError:
-                pass  # the thread ended meanwhile
-        return found
-
-    def signalled(self, pids, signo, done):
-        """Sends the signal to each process, then waits until every thread's
-        state is in `done`: threads act on a signal each on its own time, and
-        one still running could answer the next report's ping, or a dying
-        node's socket still take its new session, before that moment."""
-        for pid in pids:
-            os.kill(pid, signo)
-        deadline = time.monotonic() + 60
-        for pid in pids:
-            while not all(state in done for state in self.states(pid)):
-                self.assertLess(time.monotonic(), deadline, "process %d went on" % pid)
-                time.sleep(0.001)
 
     def test_reports_stay_whole_while_the_serving_node_dies_stops_hangs_and_rejoins(self):
         def reports(session):
@@ -1076,6 +1088,523 @@ class ClusterTest(unittest.TestCase):
         for node in (1, 2, 3):
             self.assertEqual([], processes_with("--defaults-file=%s/node%d/node.cnf" % (
                 os.path.realpath(CLUSTER_DIR), node)))
+
+
+# The cluster on hosts of its own, each host a network namespace with one
+# link to a bridge. The bridge lives in a namespace of its own: it has no
+# address, nothing routes out of this network, and nothing of it shows in
+# this machine's own. Every name begins with the test's own prefix, by
+# which what a killed run left is found and removed.
+HOST_PREFIX = "miht-"
+SWITCH = HOST_PREFIX + "switch"
+HOSTS = {"node1": 11, "node2": 12, "node3": 13, "client": 20, "outside": 30}
+NODES = ("node1", "node2", "node3")
+HOSTS_DIR = os.path.join(os.path.dirname(DATADIR), "test-hosts")
+# Held for a whole run: another run's network is never taken for what a
+# killed one left.
+HOSTS_LOCK = "/run/lock/music-inventory-hosts-test.lock"
+# The artist of the sample that every whole table of all artists shows.
+SAMPLE_ARTIST = "Fleetwood"
+
+
+def address(host):
+    return "10.213.0.%d" % HOSTS[host]
+
+
+def ip(*args):
+    return subprocess.run(["ip", *args], check=True, capture_output=True, text=True, timeout=30)
+
+
+IP = shutil.which("ip") or "/usr/sbin/ip"
+
+
+def on_host(host, *command):
+    return [IP, "netns", "exec", HOST_PREFIX + host, *command]
+
+
+def host_pids(namespace):
+    return [int(pid) for pid in subprocess.run(
+        ["ip", "netns", "pids", namespace], capture_output=True, text=True,
+        timeout=30).stdout.split()]
+
+
+def power_on(host):
+    """The host boots: its link to the switch, with the same hardware address
+    each time (a new one would wait for the others' ARP caches), and its
+    address."""
+    namespace = HOST_PREFIX + host
+    ip("netns", "add", namespace)
+    ip("-n", SWITCH, "link", "add", "name", host, "type", "veth", "peer", "name", "eth0",
+       "netns", namespace)
+    ip("-n", namespace, "link", "set", "dev", "eth0", "address", "02:00:0a:d5:00:%02x" % HOSTS[host])
+    ip("-n", SWITCH, "link", "set", "dev", host, "master", "bridge", "up")
+    ip("-n", namespace, "address", "add", address(host) + "/24", "dev", "eth0")
+    ip("-n", namespace, "link", "set", "dev", "eth0", "up")
+    ip("-n", namespace, "link", "set", "dev", "lo", "up")
+
+
+def set_link(host, state):
+    """Plugs the host's cable in ("up") or pulls it out ("down"), at the switch."""
+    ip("-n", SWITCH, "link", "set", "dev", host, state)
+
+
+def remove_network():
+    """Kills every process on the test's hosts and removes them and the switch."""
+    for line in ip("netns", "list").stdout.splitlines():
+        namespace = (line.split() or [""])[0]
+        if not namespace.startswith(HOST_PREFIX):
+            continue
+        deadline = time.monotonic() + 60
+        while host_pids(namespace) and time.monotonic() < deadline:
+            for pid in host_pids(namespace):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+            time.sleep(0.05)
+        ip("netns", "delete", namespace)
+
+
+def make_network():
+    remove_network()
+    ip("netns", "add", SWITCH)
+    ip("-n", SWITCH, "link", "add", "name", "bridge", "type", "bridge")
+    ip("-n", SWITCH, "link", "set", "dev", "bridge", "up")
+    for host in HOSTS:
+        power_on(host)
+
+
+def artist_line(artist, first, last):
+    """An artist as the report of all artists shows it."""
+    return "%-15s%-20s%s" % (artist, first, last)
+
+
+@script_only
+class HostsClusterTest(ClusterCase):
+    """The cluster on three node hosts and the program's host, simulated as
+    network namespaces on one bridge (as root), under the faults of machines
+    and networks: a host cut off, a slow and lossy link, a host's power lost,
+    every node host's power lost at once, and a host outside the cluster
+    that knows the published password."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("makes hosts as network namespaces (ip netns), which needs root")
+        if not shutil.which("nft"):
+            raise unittest.SkipTest("nft is not installed (scripts/setup.sh --cluster installs it)")
+        lock = open(HOSTS_LOCK, "w")
+        cls.addClassCleanup(lock.close)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            make_network()
+        except subprocess.CalledProcessError as error:
+            remove_network()
+            raise unittest.SkipTest("network namespaces cannot be made here: " +
+                                    error.stderr.strip())
+        cls.addClassCleanup(remove_network)
+        shutil.rmtree(HOSTS_DIR, ignore_errors=True)
+        made = subprocess.run(
+            [CLUSTER, "init", HOSTS_DIR, "--nodes", ",".join(address(node) for node in NODES),
+             "--client", address("client")], capture_output=True, text=True, timeout=240)
+        if "installing the cluster's packages failed" in made.stderr:
+            raise unittest.SkipTest("the cluster's packages cannot be installed here: " +
+                                    made.stderr.strip().splitlines()[-1])
+        if made.returncode != 0:
+            raise AssertionError(made.stderr)
+        started = time.monotonic()
+        for host in NODES + ("client",):
+            cls.boot(host)
+        print("the hosts' cluster started in %.0f s" % (time.monotonic() - started),
+              file=sys.stderr)
+        cls.socket = cls.cluster("client", "socket").stdout.strip()
+        with open(os.path.join(HOSTS_DIR, "client", "haproxy.cfg")) as cfg:
+            cls.haproxy_admin = re.search(r"stats socket (\S+)", cfg.read()).group(1)
+        cls.baseline = cls.artist_lines()
+
+    @staticmethod
+    def cluster(host, verb, *args, timeout=300, check=True):
+        """cluster.sh VERB on the host's own folder, run on the host."""
+        result = subprocess.run(on_host(host, CLUSTER, verb, os.path.join(HOSTS_DIR, host), *args),
+                                capture_output=True, text=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise AssertionError("%s %s on %s: %s" % (CLUSTER, verb, host, result.stderr))
+        return result
+
+    @classmethod
+    def boot(cls, host):
+        """What the host's owner does at its boot: its firewall, then its part."""
+        if host in NODES:
+            subprocess.run(on_host(host, "nft", "-f",
+                                   os.path.join(HOSTS_DIR, host, "firewall.nft")),
+                           check=True, capture_output=True, timeout=30)
+        cls.cluster(host, "start")
+
+    @classmethod
+    def artist_lines(cls):
+        """The lines of the report of all artists, through the program's host."""
+        status, output, errors = run_piped(b"0\n4\n", socket=cls.socket)
+        assert (status, errors) == (0, ""), (status, errors)
+        return output.split(ARTIST_HEADER, 1)[1].split(PAUSE, 1)[0].splitlines()
+
+    def node_command(self, node, *args):
+        """The client, as the administrator, on the node's socket on its host."""
+        folder = os.path.join(HOSTS_DIR, node)
+        with open(os.path.join(folder, "node.cnf")) as cnf:
+            node_socket = re.search(r"^socket=(.*)$", cnf.read(), re.M).group(1)
+        return on_host(node, MARIADB, "--defaults-file=" + os.path.join(folder, "admin.cnf"),
+                       "--socket=" + node_socket, "--connect-timeout=2", *args)
+
+    def node_sql(self, node, statement):
+        """The statement's output on that node alone; "" when it does not answer."""
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return subprocess.run(
+                self.node_command(node, "--batch", "--skip-column-names",
+                                  "--init-command=set session wsrep_sync_wait = 0",
+                                  "-e", statement),
+                capture_output=True, text=True, timeout=10).stdout.strip()
+        return ""
+
+    def node_state(self, node):
+        """"Primary 4 ON" while the node is Synced in the primary component."""
+        return self.node_sql(node, "select group_concat(variable_value order by variable_name "
+                                   "separator ' ') from information_schema.global_status where "
+                                   "variable_name in ('wsrep_cluster_status', "
+                                   "'wsrep_local_state', 'wsrep_ready')")
+
+    def in_service(self):
+        """The nodes the program host's HAProxy has plainly up."""
+        with contextlib.suppress(OSError), socket.socket(socket.AF_UNIX) as admin:
+            admin.settimeout(5)
+            admin.connect(self.haproxy_admin)
+            admin.sendall(b"show stat\n")
+            stat = b""
+            while chunk := admin.recv(65536):
+                stat += chunk
+            return {fields[1] for fields in (line.split(",") for line in stat.decode().splitlines())
+                    if len(fields) > 17 and re.fullmatch(r"node\d", fields[1])
+                    and fields[17] == "UP"}
+        return set()
+
+    def serving_node(self):
+        """The node the program's sessions go to: the first in service."""
+        return min(self.in_service())
+
+    def wait_for(self, condition, seconds, what):
+        deadline = time.monotonic() + seconds
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "waited %d s for %s" % (seconds, what))
+            time.sleep(0.05)
+        return time.monotonic()
+
+    def power_off(self, hosts):
+        """Every host's power lost at once: its link falls silent first, so
+        that no last word of its processes reaches the others, then every
+        process on it ends, then the machine is gone."""
+        for host in hosts:
+            set_link(host, "down")
+        for host in hosts:
+            while pids := host_pids(HOST_PREFIX + host):
+                self.signalled(pids, signal.SIGKILL, "ZX")
+        for host in hosts:
+            ip("netns", "delete", HOST_PREFIX + host)
+
+    def all_synced(self):
+        return all(self.node_state(node) == "Primary 4 ON" for node in NODES) and \
+            self.in_service() == set(NODES)
+
+    @contextlib.contextmanager
+    def traffic(self, writing_node):
+        """Runs, until the block ends, reports of all artists one after
+        another in one session of the program on its host, and an
+        administrator's writer on `writing_node`'s host that records each
+        artist it adds once the server has acknowledged it. Yields them;
+        afterwards every report was whole and showed every commit
+        acknowledged before it began, or was one failure line, and every
+        node holds every acknowledged commit."""
+        first = 900000000 + 1000000 * int(time.time() % 100)
+        self.addCleanup(self.cluster, "node1", "sql", "-e",
+                        "delete from Music_Inventory.Artists where ID >= 9E8", check=False)
+        traffic = {"reports": [], "acknowledged": [], "errors": [], "stop": threading.Event(),
+                   "first": first}
+        session = Session(socket=self.socket, program=on_host("client", PROGRAM))
+        writer = self.connection(self.node_command(writing_node), "Music_Inventory")
+
+        def report():
+            try:
+                while not traffic["stop"].is_set():
+                    session.expect("? ", timeout=120)
+                    out_at, err_at = len(session.out), len(session.err)
+                    began = time.monotonic()
+                    session.send("0\n")
+                    session.expect(PAUSE, timeout=120)
+                    ended = time.monotonic()
+                    while session._pump(0):
+                        pass  # the failure line, written before the pause
+                    traffic["reports"].append(
+                        (began, ended, session.out[out_at:].decode(errors="replace"),
+                         session.err[err_at:].decode(errors="replace")))
+                    session.send("\n")
+            except BaseException as error:
+                traffic["errors"].append("the reports: %r" % error)
+
+        def write():
+            artist = first
+            while not traffic["stop"].is_set():
+                if self.ask(writer, "insert into Artists values (%d, 'Acknowledged', 'Commit');"
+                                    "select 'done';" % artist) != "done":
+                    break  # its node or host is lost: the last commit is not known
+                traffic["acknowledged"].append((artist, time.monotonic()))
+                artist += 1
+
+        threads = [threading.Thread(target=report), threading.Thread(target=write)]
+        for thread in threads:
+            thread.start()
+        try:
+            yield traffic
+        finally:
+            traffic["stop"].set()
+            for thread in threads:
+                thread.join(180)
+            session.send("4\n")
+            session.finish()
+        self.assertEqual([], traffic["errors"])
+        self.check_reports(traffic)
+        acknowledged = [artist for artist, _ in traffic["acknowledged"]]
+        for node in NODES:
+            held = set(map(int, self.node_sql(
+                node, "select ID from Music_Inventory.Artists where ID >= %d" % first).split()))
+            self.assertEqual([], sorted(set(acknowledged) - held),
+                             "acknowledged commits missing on %s" % node)
+
+    def check_reports(self, traffic):
+        """Each report whole with every commit acknowledged before it began,
+        or one failure line and no part of a table."""
+        for began, ended, output, errors in traffic["reports"]:
+            if ARTIST_HEADER not in output:
+                self.assertRegex(errors, r"^Failed to get Artists table: [^\n]*\n$")
+                self.assertNotIn(SAMPLE_ARTIST, output)
+                continue
+            self.assertEqual("", errors)
+            lines = output.split(ARTIST_HEADER, 1)[1].split(PAUSE, 1)[0].splitlines()
+            self.assertEqual(self.baseline, lines[:len(self.baseline)])
+            # The writer's artists, in the order of their commits: a commit
+            # not yet acknowledged when the report began may show too.
+            added = lines[len(self.baseline):]
+            self.assertEqual([artist_line(traffic["first"] + i, "Acknowledged", "Commit")
+                              for i in range(len(added))], added,
+                             "a table with rows never written, or cut short")
+            known = sum(1 for _, at in traffic["acknowledged"] if at < began)
+            self.assertGreaterEqual(len(added), known,
+                                    "a table without a commit acknowledged before it began")
+
+    @staticmethod
+    def failures(traffic, since):
+        return [(began - since, ended - since) for began, ended, output, _ in traffic["reports"]
+                if ARTIST_HEADER not in output]
+
+    @staticmethod
+    def back_at(traffic, since):
+        """When reports worked again after the moment: the end of the first
+        whole report begun after it."""
+        return min(ended for began, ended, output, _ in traffic["reports"]
+                   if began > since and ARTIST_HEADER in output) - since
+
+    @staticmethod
+    def server_pids(node):
+        """The node's servers: a server that ended and was started again
+        shows as another."""
+        pids = []
+        for pid in host_pids(HOST_PREFIX + node):
+            with contextlib.suppress(OSError), open("/proc/%d/comm" % pid) as comm:
+                if comm.read().strip() == "mariadbd":
+                    pids.append(pid)
+        return pids
+
+    def server_log(self, node):
+        return os.path.join(HOSTS_DIR, node, "server.log")
+
+    def log_length(self, node):
+        with open(self.server_log(node), "rb") as log:
+            return len(log.read())
+
+    def assertCaughtUpByIst(self, node, logged):
+        with open(self.server_log(node), "rb") as log:
+            rejoined = log.read()[logged:].decode(errors="replace")
+        self.assertRegex(rejoined, "IST received|state transfer needed: no")
+        self.assertNotIn("SST completed on joiner", rejoined)
+
+    def measured(self, what, seconds):
+        print("measured: %s: %.1f s" % (what, seconds), file=sys.stderr)
+
+    def wait_until_served_again(self, traffic, since, what):
+        """Waits for a whole report begun after the moment; returns how long
+        after it reports worked again."""
+        self.wait_for(lambda: any(began > since and ARTIST_HEADER in output
+                                  for began, _, output, _ in traffic["reports"]),
+                      120, "a whole report " + what)
+        return self.back_at(traffic, since)
+
+    def test_reports_stay_whole_while_the_serving_host_is_cut_off_slowed_and_loses_power(self):
+        started = time.monotonic()
+        # Its cable pulled, then plugged in again.
+        serving = self.serving_node()
+        writing = next(node for node in NODES if node != serving)
+        logged = self.log_length(serving)
+        with self.traffic(writing) as traffic:
+            self.wait_for(lambda: len(traffic["reports"]) >= 3 and len(traffic["acknowledged"]) >= 3,
+                          60, "reports and commits before the cut")
+            cut = time.monotonic()
+            set_link(serving, "down")
+            marks = {}
+            while len(marks) < 3:
+                now = time.monotonic()
+                self.assertLess(now - cut, 60, "after the cut, only %s" % marks)
+                if "down" not in marks and serving not in self.in_service():
+                    marks["down"] = now
+                if "out" not in marks and not self.node_state(serving).startswith("Primary"):
+                    marks["out"] = now
+                later = [at for _, at in traffic["acknowledged"] if at > cut]
+                if later:
+                    marks["acknowledged"] = min(later)
+                time.sleep(0.02)
+            back = self.wait_until_served_again(traffic, marks["down"], "after the cut")
+            set_link(serving, "up")
+            healed = time.monotonic()
+            in_service = self.wait_for(lambda: serving in self.in_service(), 120,
+                                       "the healed node in service again")
+            self.wait_until_served_again(traffic, in_service, "once the healed node serves")
+        failed = self.failures(traffic, cut)
+        self.measured("cut off: the program host's HAProxy took the node out",
+                      marks["down"] - cut)
+        self.measured("cut off: the node left the primary component", marks["out"] - cut)
+        self.measured("cut off: the first commit acknowledged by the others",
+                      marks["acknowledged"] - cut)
+        self.measured("cut off: reports worked again", marks["down"] - cut + back)
+        self.measured("healed: the node back in service", in_service - healed)
+        print("measured: cut off: %d of %d reports failed, begun at %s s after the cut" % (
+            len(failed), len(traffic["reports"]),
+            ", ".join("%.1f" % began for began, _ in failed)), file=sys.stderr)
+        # The program's host loses the node before the others can commit
+        # without it: no report can be served stale by it.
+        self.assertLess(marks["down"], marks["acknowledged"])
+        self.assertTrue(all(0 <= began <= marks["down"] - cut for began, _ in failed), failed)
+        self.assertCaughtUpByIst(serving, logged)
+
+        # A slow and lossy link on the serving host: slower reports, no failure.
+        serving = self.serving_node()
+        writing = next(node for node in NODES if node != serving)
+        with self.traffic(writing) as traffic:
+            subprocess.run(on_host(serving, "tc", "qdisc", "add", "dev", "eth0", "root", "netem",
+                                   "delay", "100ms", "loss", "5%"), check=True, timeout=30)
+            slowed = time.monotonic()
+            try:
+                self.wait_for(lambda: sum(began > slowed for began, *_ in traffic["reports"]) >= 20
+                              and sum(at > slowed for _, at in traffic["acknowledged"]) >= 20,
+                              120, "reports and commits on the slow link")
+            finally:
+                subprocess.run(on_host(serving, "tc", "qdisc", "del", "dev", "eth0", "root"),
+                               check=True, timeout=30)
+        slow = sorted(ended - began for began, ended, *_ in traffic["reports"] if began > slowed)
+        self.measured("slow link: the median report", slow[len(slow) // 2])
+        self.measured("slow link: the slowest report", slow[-1])
+        self.assertEqual([], self.failures(traffic, slowed))
+
+        # Its power lost, then back and started again.
+        self.wait_for(self.all_synced, 120, "every node in service")
+        serving = self.serving_node()
+        writing = next(node for node in NODES if node != serving)
+        logged = self.log_length(serving)
+        with self.traffic(writing) as traffic:
+            self.wait_for(lambda: len(traffic["reports"]) >= 3 and len(traffic["acknowledged"]) >= 3,
+                          60, "reports and commits before the power cut")
+            lost = time.monotonic()
+            self.power_off([serving])
+            back = self.wait_until_served_again(traffic, lost, "after the power cut")
+            power_on(serving)
+            booted = time.monotonic()
+            self.boot(serving)
+            in_service = self.wait_for(lambda: serving in self.in_service(), 120,
+                                       "the node in service again after its start")
+        failed = self.failures(traffic, lost)
+        self.measured("power lost: reports worked again", back)
+        self.measured("power lost: the node's start until it was in service", in_service - booted)
+        print("measured: power lost: %d of %d reports failed" % (len(failed), len(traffic["reports"])),
+              file=sys.stderr)
+        self.assertCaughtUpByIst(serving, logged)
+        print("the hosts' faults took %.0f s" % (time.monotonic() - started), file=sys.stderr)
+
+    def test_a_power_cut_of_every_node_host_loses_no_acknowledged_commit(self):
+        self.wait_for(self.all_synced, 120, "every node in service")
+        writing = self.serving_node()
+        with self.traffic(writing) as traffic:
+            self.wait_for(lambda: len(traffic["acknowledged"]) >= 100, 60, "commits before the cut")
+            lost = time.monotonic()
+            self.power_off(NODES)
+            for node in NODES:
+                power_on(node)
+            booted = time.monotonic()
+            booting = [threading.Thread(target=self.boot, args=(node,)) for node in NODES]
+            for thread in booting:
+                thread.start()
+            for thread in booting:
+                thread.join(300)
+            self.wait_for(self.all_synced, 120, "every node in service after the power cut")
+            back = self.wait_until_served_again(traffic, booted, "after every node started again")
+        self.measured("every node's power lost: reports worked again after the start",
+                      back)
+        self.measured("every node's power lost: every node in service after the start",
+                      time.monotonic() - booted)
+        self.assertLess(lost, booted)
+
+    def test_a_host_outside_the_cluster_reads_nothing_and_breaks_nothing(self):
+        self.wait_for(self.all_synced, 120, "every node in service")
+        servers = {node: self.server_pids(node) for node in NODES}
+        ports = {}
+        for node in NODES:
+            listening = subprocess.run(on_host(node, "ss", "-Htln"), check=True,
+                                       capture_output=True, text=True).stdout
+            ports[node] = sorted({int(port) for local, port in re.findall(
+                r"^\S+\s+\d+\s+\d+\s+(\S+):(\d+)\s", listening, re.M)
+                if not local.startswith(("127.", "[::1]"))})
+            self.assertNotEqual([], ports[node], listening)
+
+        def from_outside(*command, data=b""):
+            return subprocess.run(on_host("outside", *command), input=data, capture_output=True,
+                                  timeout=30)
+
+        # The firewall lets it make no connection at all.
+        for node in NODES:
+            for port in ports[node]:
+                self.assertNotEqual(0, from_outside(
+                    "timeout", "2", "bash", "-c", "exec 3<>/dev/tcp/%s/%d" % (address(node), port)
+                ).returncode, "%s port %d open to the outside host" % (node, port))
+        # Without it, TLS alone keeps the inventory and the cluster from it.
+        for node in NODES:
+            self.addCleanup(self.boot, node)
+            subprocess.run(on_host(node, "nft", "delete", "table", "inet", "music_inventory"),
+                           check=True, timeout=30)
+        for node in NODES:
+            for port in ports[node]:
+                where = "--host=%s --port=%d" % (address(node), port)
+                attempts = [
+                    from_outside(MARIADB, "--no-defaults", *where.split(), "--user=root",
+                                 "--password=tamrix", "--connect-timeout=3", ssl,
+                                 "-e", "select * from Music_Inventory.Artists")
+                    for ssl in ("--skip-ssl", "--ssl")]
+                attempts.append(from_outside(
+                    "timeout", "10", "openssl", "s_client", "-quiet", "-connect",
+                    "%s:%d" % (address(node), port), data=b"GET / HTTP/1.0\r\n\r\n"))
+                attempts.append(from_outside(
+                    "timeout", "10", "socat", "-t", "2", "-", "TCP:%s:%d" % (address(node), port),
+                    data=os.urandom(65536)))
+                for attempt in attempts:
+                    self.assertNotIn(SAMPLE_ARTIST.encode(), attempt.stdout + attempt.stderr,
+                                     "%s port %d" % (node, port))
+                self.assertNotEqual(0, attempts[0].returncode)
+                self.assertNotEqual(0, attempts[1].returncode)
+        # Nothing broken: the same servers, every node in service, reports whole.
+        self.wait_for(self.all_synced, 60, "every node in service after the outside host")
+        self.assertEqual(servers, {node: self.server_pids(node) for node in NODES})
+        self.assertEqual(self.baseline, self.artist_lines())
 
 
 # Only the build without sanitizers names valgrind, and only where it is installed.

@@ -7,11 +7,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, UNIX_PROCESS, UNIX_TERMINAL,
-                     Session, SessionTest, checksum, for_other_builds, load_sample, main,
-                     menu_pass, run_piped, server_is_mysql, set_tables, sql, unix_only)
+from harness import (ARTIST_HEADER, CHOOSE_EXIT, DATADIR, DBSERVER, MENU, PAUSE, UNIX_PROCESS,
+                     UNIX_TERMINAL, Session, SessionTest, checksum, for_other_builds, load_sample,
+                     main, menu_pass, run_piped, server_is_mysql, set_tables, sql, unix_only)
 
-ARTIST_HEADER = "Artist ID      First Name          Last Name\n"
 SONG_HEADER = "ISSN                Title                         Cost      ID\n"
 BY_ARTIST_HEADER = "Artist ID      Song Title                    ISSN\n"
 SEARCH_HEADER = "Song Title                    Artist First Name   Artist Last Name\n"
