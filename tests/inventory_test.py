@@ -1253,12 +1253,14 @@ class HostsClusterTest(ClusterCase):
         return on_host(node, MARIADB, "--defaults-file=" + os.path.join(folder, "admin.cnf"),
                        "--socket=" + node_socket, "--connect-timeout=2", *args)
 
-    def node_sql(self, node, statement):
-        """The statement's output on that node alone; "" when it does not answer."""
+    def node_sql(self, node, statement, causal=0):
+        """The statement's output on that node alone; "" when it does not
+        answer. With `causal`, a read first waits until the node has applied
+        what the cluster had committed."""
         with contextlib.suppress(subprocess.TimeoutExpired):
             return subprocess.run(
                 self.node_command(node, "--batch", "--skip-column-names",
-                                  "--init-command=set session wsrep_sync_wait = 0",
+                                  "--init-command=set session wsrep_sync_wait = %d" % causal,
                                   "-e", statement),
                 capture_output=True, text=True, timeout=10).stdout.strip()
         return ""
@@ -1320,39 +1322,43 @@ class HostsClusterTest(ClusterCase):
         afterwards every report was whole and showed every commit
         acknowledged before it began, or was one failure line, and every
         node holds every acknowledged commit."""
-        first = 900000000 + 1000000 * int(time.time() % 100)
-        self.addCleanup(self.cluster, "node1", "sql", "-e",
-                        "delete from Music_Inventory.Artists where ID >= 9E8", check=False)
+        first = 900000000
+        self.addCleanup(self.remove_written)
         traffic = {"reports": [], "acknowledged": [], "errors": [], "stop": threading.Event(),
                    "first": first}
         session = Session(socket=self.socket, program=on_host("client", PROGRAM))
         writer = self.connection(self.node_command(writing_node), "Music_Inventory")
 
+        # Ten reports and ten commits a second at most: the load of a busy
+        # user, which leaves the machine's cores to the cluster.
         def report():
             try:
-                while not traffic["stop"].is_set():
+                began = 0
+                while not traffic["stop"].wait(max(0, began + 0.1 - time.monotonic())):
                     session.expect("? ", timeout=120)
-                    out_at, err_at = len(session.out), len(session.err)
                     began = time.monotonic()
                     session.send("0\n")
                     session.expect(PAUSE, timeout=120)
                     ended = time.monotonic()
                     while session._pump(0):
                         pass  # the failure line, written before the pause
+                    # The program waits at the pause: its output ends there.
                     traffic["reports"].append(
-                        (began, ended, session.out[out_at:].decode(errors="replace"),
-                         session.err[err_at:].decode(errors="replace")))
+                        (began, ended, session.text(), session.err.decode(errors="replace")))
+                    session.out, session.err, session.cursor = b"", b"", 0
                     session.send("\n")
             except BaseException as error:
                 traffic["errors"].append("the reports: %r" % error)
 
         def write():
             artist = first
-            while not traffic["stop"].is_set():
+            sent = 0
+            while not traffic["stop"].wait(max(0, sent + 0.1 - time.monotonic())):
+                sent = time.monotonic()
                 if self.ask(writer, "insert into Artists values (%d, 'Acknowledged', 'Commit');"
                                     "select 'done';" % artist) != "done":
                     break  # its node or host is lost: the last commit is not known
-                traffic["acknowledged"].append((artist, time.monotonic()))
+                traffic["acknowledged"].append((artist, time.monotonic(), sent))
                 artist += 1
 
         threads = [threading.Thread(target=report), threading.Thread(target=write)]
@@ -1368,12 +1374,17 @@ class HostsClusterTest(ClusterCase):
             session.finish()
         self.assertEqual([], traffic["errors"])
         self.check_reports(traffic)
-        acknowledged = [artist for artist, _ in traffic["acknowledged"]]
+        acknowledged = [artist for artist, *_ in traffic["acknowledged"]]
         for node in NODES:
             held = set(map(int, self.node_sql(
-                node, "select ID from Music_Inventory.Artists where ID >= %d" % first).split()))
+                node, "select ID from Music_Inventory.Artists where ID >= %d" % first,
+                causal=1).split()))
             self.assertEqual([], sorted(set(acknowledged) - held),
                              "acknowledged commits missing on %s" % node)
+        self.remove_written()
+
+    def remove_written(self):
+        self.cluster("node1", "sql", "-e", "delete from Music_Inventory.Artists where ID >= 9E8")
 
     def check_reports(self, traffic):
         """Each report whole with every commit acknowledged before it began,
@@ -1392,7 +1403,7 @@ class HostsClusterTest(ClusterCase):
             self.assertEqual([artist_line(traffic["first"] + i, "Acknowledged", "Commit")
                               for i in range(len(added))], added,
                              "a table with rows never written, or cut short")
-            known = sum(1 for _, at in traffic["acknowledged"] if at < began)
+            known = sum(1 for _, at, _ in traffic["acknowledged"] if at < began)
             self.assertGreaterEqual(len(added), known,
                                     "a table without a commit acknowledged before it began")
 
@@ -1462,7 +1473,8 @@ class HostsClusterTest(ClusterCase):
                     marks["down"] = now
                 if "out" not in marks and not self.node_state(serving).startswith("Primary"):
                     marks["out"] = now
-                later = [at for _, at in traffic["acknowledged"] if at > cut]
+                # A commit sent after the cut, which the others made without the node.
+                later = [at for _, at, sent in traffic["acknowledged"] if sent > cut]
                 if later:
                     marks["acknowledged"] = min(later)
                 time.sleep(0.02)
@@ -1498,7 +1510,7 @@ class HostsClusterTest(ClusterCase):
             slowed = time.monotonic()
             try:
                 self.wait_for(lambda: sum(began > slowed for began, *_ in traffic["reports"]) >= 20
-                              and sum(at > slowed for _, at in traffic["acknowledged"]) >= 20,
+                              and sum(sent > slowed for *_, sent in traffic["acknowledged"]) >= 20,
                               120, "reports and commits on the slow link")
             finally:
                 subprocess.run(on_host(serving, "tc", "qdisc", "del", "dev", "eth0", "root"),
@@ -1542,11 +1554,20 @@ class HostsClusterTest(ClusterCase):
             for node in NODES:
                 power_on(node)
             booted = time.monotonic()
-            booting = [threading.Thread(target=self.boot, args=(node,)) for node in NODES]
+            failed = []
+
+            def boot(node):
+                try:
+                    self.boot(node)
+                except BaseException as error:
+                    failed.append("%s: %s" % (node, error))
+
+            booting = [threading.Thread(target=boot, args=(node,)) for node in NODES]
             for thread in booting:
                 thread.start()
             for thread in booting:
                 thread.join(300)
+            self.assertEqual([], failed)
             self.wait_for(self.all_synced, 120, "every node in service after the power cut")
             back = self.wait_until_served_again(traffic, booted, "after every node started again")
         self.measured("every node's power lost: reports worked again after the start",
@@ -1586,7 +1607,7 @@ class HostsClusterTest(ClusterCase):
             for port in ports[node]:
                 where = "--host=%s --port=%d" % (address(node), port)
                 attempts = [
-                    from_outside(MARIADB, "--no-defaults", *where.split(), "--user=root",
+                    from_outside("timeout", "10", MARIADB, "--no-defaults", *where.split(), "--user=root",
                                  "--password=tamrix", "--connect-timeout=3", ssl,
                                  "-e", "select * from Music_Inventory.Artists")
                     for ssl in ("--skip-ssl", "--ssl")]
