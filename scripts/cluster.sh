@@ -1,7 +1,34 @@
 #!/usr/bin/env bash
-# A local three-node MariaDB Galera cluster behind HAProxy for music-inventory,
-# in a folder of the user's own.
+# A MariaDB Galera cluster of three nodes behind HAProxy for music-inventory:
+# on three hosts of their own and the program's host, or all on this one.
 #
+#   cluster init DIR --nodes ADDR[:PORT],ADDR[:PORT],ADDR[:PORT] [--client ADDR]
+#                         write DIR/node1, DIR/node2, DIR/node3 and DIR/client,
+#                         one folder per host to copy there as it is: each
+#                         node's key and certificate (and the program host's),
+#                         signed by an authority made for this cluster whose
+#                         key is then deleted, the authority's certificate,
+#                         the addresses of the others, and for a node its
+#                         firewall rules (firewall.nft). ADDR is an address or
+#                         host name that the other hosts reach the node at;
+#                         node N uses the 5 TCP ports from PORT (default
+#                         4567): the group, the incremental transfer, the full
+#                         transfer, the program's sessions, the health check.
+#                         --client names the program host's address, the only
+#                         one the nodes' firewalls then let at the sessions'
+#                         and health ports (without it: any address, still
+#                         only with the cluster's certificate)
+#   On node N's host:   cluster start|stop|status|sql|load|dump|restore DIR/nodeN
+#                         the first start of node 1 founds the cluster with
+#                         the sample inventory, the others join it by a full
+#                         state transfer, later starts rejoin; a start with no
+#                         other node answering founds the cluster again only
+#                         on the node that left it last
+#   On the program's host: cluster start|stop|status|socket|run DIR/client
+#                         HAProxy gives the program a Unix socket in the
+#                         folder, and sends sessions to a node in service
+#
+# Without init, every verb below works on a local cluster in one folder:
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
 #                         not running (and again those voted out of the
 #                         cluster) and HAProxy, which serves as soon as one
