@@ -40,7 +40,7 @@ server_packages=()
 package_packages=(dpkg-dev)
 # MariaDB's server package holds the state-transfer scripts, which the core
 # package lacks; MariaDB's backup tool and socat carry the transfer itself.
-cluster_packages=(mariadb-server mariadb-backup galera-4 haproxy socat openssl)
+cluster_packages=(mariadb-server mariadb-backup galera-4 haproxy socat openssl iproute2)
 # Two builds under another clock, compared, their differences shown.
 reproduce_packages=(git faketime diffoscope-minimal)
 test_packages=(
