@@ -34,7 +34,7 @@ write_node_cnf() {
     for member in "${all_nodes[@]}"; do members+="${members:+,}${address[$member]}:${group_port[$member]}"; done
     sst_password=$(sed -n 's/^password=//p' "$admin_cnf")
     # mariadbd refuses to run as root unless told to.
-    [ "$uid" = 0 ] && user_line="user=root"
+    if runs_as_root; then user_line="user=root"; fi
     cat >"$(node_cnf "$node").new" <<EOF
 # Written by $name at each start; edits are lost.
 [mysqld]
@@ -121,8 +121,8 @@ recovered_position() {
     local node=$1 log position
     log=$(node_dir "$1")/recover.log
     # InnoDB's crash recovery of a small inventory takes seconds.
-    timeout 120 "$server_program" --defaults-file="$(node_cnf "$node")" --wsrep-recover \
-        --log-error="$log" >/dev/null 2>&1 || true
+    (in_cluster_network timeout 120 "$server_program" --defaults-file="$(node_cnf "$node")" \
+        --wsrep-recover --log-error="$log") >/dev/null 2>&1 || true
     position=$(sed -n 's/.*WSREP: Recovered position: \([0-9a-f-]*:-\{0,1\}[0-9]*\).*/\1/p' "$log" | tail -n 1)
     echo "$position"
 }

@@ -58,9 +58,13 @@
 # only read the inventory, a random administrator in DIR/node1/admin.cnf, no
 # account without a password), then nodes 2 and 3 copy it by state transfer.
 # Clients reach the nodes and HAProxy only by Unix sockets inside DIR. The
-# nodes talk to each other on loopback ports, by TLS with a certificate that
-# only DIR holds, so another local user can neither join the cluster nor
-# write into a node during a transfer. What the cluster needs is installed
+# nodes, HAProxy and the state transfers run in a network of the folder's
+# own, which holds only loopback: no other local user can reach their
+# ports. Where the system lets no such network be made (a user's, in a
+# chroot), they share the machine's loopback, and start and status say so;
+# the nodes talk by TLS with a certificate that only DIR holds, so another
+# local user can still neither join the cluster nor write into a node
+# during a transfer, but can break a transfer. What the cluster needs is installed
 # from Debian (scripts/setup.sh --cluster) when missing; no system service
 # is started or enabled, and nothing is removed.
 #
@@ -198,12 +202,13 @@ everything_installed() {
     look_for server_program mariadbd && look_for client_program mariadb &&
         look_for haproxy_program haproxy && look_for openssl_program openssl &&
         look_for socat_program socat && present mariadb-install-db &&
-        present wsrep_sst_mariabackup && present mariadb-backup && present ss && [ -e "$galera" ]
+        present wsrep_sst_mariabackup && present mariadb-backup && present ss && present ip &&
+        present unshare && present nsenter && [ -e "$galera" ]
 }
 if ! everything_installed; then
     case "$command" in
     init | start | run | load | restore)
-        echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl); no system service is started or enabled, nothing is removed" >&2
+        echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2); no system service is started or enabled, nothing is removed" >&2
         "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
         everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
         ;;
@@ -331,6 +336,78 @@ running_pid() {
 }
 describe() {
     if [ "$1" = haproxy ]; then echo HAProxy; else echo "node $1"; fi
+}
+
+# The cluster's network: a namespace of the folder's own holding only
+# loopback, which every node and HAProxy enter (and the state transfers,
+# as the nodes' children). Only the folder's Unix sockets lead into it:
+# another local user can neither connect to a node's ports (one connection
+# to a transfer's port made the transfer fail, and the joining node abort)
+# nor take a stopped node's port. Root makes it; a user, in a user
+# namespace of their own, where the system allows it. Where it does not,
+# the cluster shares the machine's loopback, and says so.
+no_own_network=
+own_network_possible() {
+    local error
+    [ -z "$no_own_network" ] || return 1
+    if [ "$uid" = 0 ]; then
+        error=$(unshare --net true 2>&1) && return 0
+    else
+        error=$(unshare --user --map-root-user --net true 2>&1) && return 0
+    fi
+    no_own_network=$(printf '%s' "${error:-unshare failed}" | head -n 1 | LC_ALL=C tr -d '\000-\037\177')
+    return 1
+}
+# The PID of a running process of the cluster whose network the others
+# share, else nothing.
+network_holder() {
+    local pid
+    find_processes
+    for pid in "${server_pid[@]}" "$haproxy_pid"; do
+        if [ -n "$pid" ]; then
+            echo "$pid"
+            return 0
+        fi
+    done
+}
+same_namespace() {
+    [ "$(readlink "/proc/$1/ns/$2")" = "$(readlink "/proc/self/ns/$2")" ]
+}
+# True when the cluster's processes see themselves as root: run by root,
+# or in the user namespace that lets a user make the network.
+runs_as_root() {
+    local holder
+    [ "$uid" = 0 ] && return 0
+    [ "$role" = local ] || return 1
+    holder=$(network_holder)
+    if [ -n "$holder" ]; then ! same_namespace "$holder" user; else own_network_possible; fi
+}
+# Replaces the shell with "$@" run in the cluster's network: that of its
+# running processes, else a new one.
+in_cluster_network() {
+    local holder
+    # A node on a host of its own listens on its host's address.
+    [ "$role" = local ] || exec "$@"
+    holder=$(network_holder)
+    if [ -n "$holder" ]; then
+        same_namespace "$holder" net && exec "$@"
+        same_namespace "$holder" user && exec nsenter --target "$holder" --net -- "$@"
+        exec nsenter --target "$holder" --user --net --preserve-credentials -- "$@"
+    fi
+    own_network_possible || exec "$@"
+    local user=()
+    [ "$uid" = 0 ] || user=(--user --map-root-user)
+    # A new namespace's loopback is down.
+    exec unshare "${user[@]}" --net -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
+}
+# Why other local users can reach the cluster's ports, when they can.
+shared_network() {
+    local holder
+    holder=$(network_holder)
+    if [ -n "$holder" ] && same_namespace "$holder" net; then
+        own_network_possible || true
+        echo "the cluster's ports are on this machine's loopback, where other local users can reach them and disturb it (stop its state transfers, take a stopped node's port): this system lets no network of the folder's own be made${no_own_network:+ ($no_own_network)}"
+    fi
 }
 
 # Why node $1 ended, for a message: a full disk as such.
@@ -612,7 +689,7 @@ launch_haproxy() {
     rm -f "$socket" "$haproxy_admin"
     "$haproxy_program" -c -q -f "$haproxy_cfg" >"$dir/haproxy.log" 2>&1 ||
         { cat "$dir/haproxy.log" >&2; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
-    setsid "$haproxy_program" -db -f "$haproxy_cfg" </dev/null >>"$dir/haproxy.log" 2>&1 8<&- 9>&- &
+    (in_cluster_network setsid "$haproxy_program" -db -f "$haproxy_cfg") </dev/null >>"$dir/haproxy.log" 2>&1 8<&- 9>&- &
     echo $! >"$haproxy_pidfile"
 }
 
@@ -746,7 +823,9 @@ start_local() {
     for node in "${nodes[@]}"; do
         [[ " ${running[*]} " == *" $node "* ]] || join_node "$node"
     done
-    local waiting
+    local waiting shared
+    shared=$(shared_network)
+    [ -z "$shared" ] || echo "$name: $shared" >&2
     deadline=$((SECONDS + 30))
     while :; do
         if ! answers; then
@@ -813,6 +892,9 @@ status_local() {
     else
         echo "HAProxy: running, $socket"
     fi
+    local shared
+    shared=$(shared_network)
+    [ -z "$shared" ] || echo "network: $shared"
     answers && return "$degraded"
 }
 
