@@ -1069,6 +1069,36 @@ class ClusterTest(ClusterCase):
             time.sleep(0.5)
         print("the cluster case took %.0f s" % (time.monotonic() - started), file=sys.stderr)
 
+    def test_no_other_local_user_reaches_or_takes_the_nodes_ports(self):
+        status = subprocess.run([CLUSTER, "status", CLUSTER_DIR], capture_output=True, text=True,
+                                timeout=60)
+        networks = {os.readlink("/proc/%d/ns/net" % self.node_pid(node)) for node in (1, 2, 3)}
+        if networks == {os.readlink("/proc/self/ns/net")}:
+            self.assertIn("other local users can reach them", status.stdout)
+            self.skipTest("this system lets no network of the cluster's own be made: " +
+                          status.stdout.strip().splitlines()[-1])
+        self.assertEqual(1, len(networks))
+        self.assertNotIn("network:", status.stdout)
+        with open(os.path.join(CLUSTER_DIR, "ports")) as record:
+            ports = [int(port) for port in record.read().split()]
+        # Another user finds every group and transfer port closed, takes them
+        # all on the machine's loopback, and a killed node still rejoins.
+        neighbour = subprocess.Popen(
+            ["/usr/bin/python3", "-c", "import socket, sys\n"
+             "ports = [int(port) for port in sys.argv[1:]]\n"
+             "print(sum(socket.socket().connect_ex(('127.0.0.1', port)) == 0 for port in ports))\n"
+             "held = [socket.create_server(('127.0.0.1', port)) for port in ports]\n"
+             "print(len(held), flush=True)\n"
+             "sys.stdin.read()", *map(str, ports)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, user=OTHER_UID)
+        self.addCleanup(neighbour.kill)
+        self.assertEqual(["0", str(len(ports))],
+                         [neighbour.stdout.readline().strip() for _ in range(2)])
+        os.kill(self.node_pid(3), signal.SIGKILL)
+        self.rejoin()
+        neighbour.communicate("")
+        self.assertEqual(0, neighbour.returncode)
+
     def test_run_stops_what_it_started_when_the_cluster_fails_to_start(self):
         # It leaves the cluster stopped: by its name, the last case.
         self.assertEqual(0, subprocess.run([CLUSTER, "stop", CLUSTER_DIR], timeout=240).returncode)
