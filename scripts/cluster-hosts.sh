@@ -28,7 +28,7 @@ ipv4_of() {
     if [[ $1 =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
         echo "$1"
     else
-        getent ahostsv4 "$1" | awk 'NR == 1 { print $1 }'
+        { getent ahostsv4 "$1" || true; } | awk 'NR == 1 { print $1 }'
     fi
 }
 
@@ -115,12 +115,12 @@ init_cluster() {
     [ -z "$(find "$dir" -mindepth 1 -maxdepth 1 ! -name lock)" ] ||
         fail "$dir is not empty; init writes a new cluster's folders only into a new or empty folder"
 
-    echo "made by $name init; not yet complete" >"$incomplete"
-    local authority=$dir/.authority
-    private_folder "$authority"
-    # The authority's key lives only until every certificate is signed: no
+    # The folder was empty: an init that fails leaves it so, and the
+    # authority's key lives only until every certificate is signed, so no
     # other certificate it signed can ever exist.
-    trap 'rm -rf "$authority"' EXIT
+    local authority=$dir/.authority
+    trap 'find "$dir" -mindepth 1 -delete' EXIT
+    private_folder "$authority"
     "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=music-inventory cluster authority" \
         -keyout "$authority/ca.key" -out "$authority/ca.pem" >"$authority/log" 2>&1 ||
         { cat "$authority/log" >&2; fail "making the cluster's authority failed; remove $dir and init again"; }
@@ -141,7 +141,7 @@ init_cluster() {
     { echo "role client"; write_members; } >"$dir/client/host.conf"
     rm -rf "$authority"
     trap - EXIT
-    rm -f "$incomplete" "$dir/lock"
+    rm -f "$dir/lock"
     echo "$name: wrote the cluster's folders in $dir:" >&2
     for node in "${all_nodes[@]}"; do
         echo "  $dir/node$node: copy it to ${address[$node]}, load its firewall (nft -f firewall.nft), then $name start FOLDER there" >&2
