@@ -282,9 +282,12 @@ backend local
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $check_program
-    # Checked every half second; its sessions end as soon as a check fails,
-    # so that a node out of the primary component answers no report.
-    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 1 rise 1 on-marked-down shutdown-sessions
+    # Checked every second, out after two failed checks: HAProxy kills a
+    # check still running after "inter", and on a busy machine one run of
+    # the client alone can take over half a second; a node taken out ends
+    # the program's sessions, each a failed report. A node out of the
+    # primary component refuses every statement meanwhile.
+    server node$this_node unix@$(node_socket "$this_node") check inter 1s fall 2 rise 1 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
