@@ -1337,6 +1337,9 @@ class HostsClusterTest(ClusterCase):
             while pids := host_pids(HOST_PREFIX + host):
                 self.signalled(pids, signal.SIGKILL, "ZX")
         for host in hosts:
+            # A namespace is taken down in the background: its end of the
+            # link could still be there when the host boots again.
+            ip("-n", SWITCH, "link", "delete", "dev", host)
             ip("netns", "delete", HOST_PREFIX + host)
 
     def all_synced(self):
@@ -1400,6 +1403,8 @@ class HostsClusterTest(ClusterCase):
             traffic["stop"].set()
             for thread in threads:
                 thread.join(180)
+            # At the menu's prompt: a key sent during the pause is taken by it.
+            session.expect("? ", timeout=60)
             session.send("4\n")
             session.finish()
         self.assertEqual([], traffic["errors"])
@@ -1485,6 +1490,7 @@ class HostsClusterTest(ClusterCase):
         return self.back_at(traffic, since)
 
     def test_reports_stay_whole_while_the_serving_host_is_cut_off_slowed_and_loses_power(self):
+        self.wait_for(self.all_synced, 120, "every node in service")
         started = time.monotonic()
         # Its cable pulled, then plugged in again.
         serving = self.serving_node()
