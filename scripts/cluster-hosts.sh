@@ -4,12 +4,12 @@
 # program host's folder.
 #
 # A node's server listens on no network port: its clients come through
-# HAProxy on the same host, the node's gateway, which admits only a client
-# whose certificate the cluster's authority signed (TLS both ways) and
-# relays it to the server's socket; it also answers the program host's
-# health check, over the same TLS, with the node's own state. The nodes
-# meet each other on the group's and the transfers' ports, also by TLS
-# checked against the authority.
+# HAProxy on the same host, the node's gateway, which admits only the
+# program's host, by a certificate of the cluster (TLS both ways), and
+# relays its sessions to the server's socket; it also answers the health
+# check, over the same TLS, with the node's own state. The nodes meet each
+# other on the group's and the transfers' ports, by TLS checked against
+# the nodes' own authority.
 
 # A node's five ports, from its base: the group, the incremental transfer,
 # the full transfer, the program's sessions, the health check.
@@ -118,16 +118,20 @@ init_cluster() {
     # The folder was empty: an init that fails leaves it so, and the
     # authority's key lives only until every certificate is signed, so no
     # other certificate it signed can ever exist.
-    local authority=$dir/.authority
+    # Two authorities: the nodes' signs what the group and the transfers
+    # admit, the program host's what the gateways admit; so the program's
+    # host, whose certificate opens sessions, can never join the group.
+    local authority=$dir/.authority client_authority=$dir/.client-authority
     trap 'find "$dir" -mindepth 1 -delete' EXIT
-    private_folder "$authority"
-    "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=music-inventory cluster authority" \
-        -keyout "$authority/ca.key" -out "$authority/ca.pem" >"$authority/log" 2>&1 ||
-        { cat "$authority/log" >&2; fail "making the cluster's authority failed; remove $dir and init again"; }
+    make_authority "$authority" "music-inventory cluster nodes' authority"
+    make_authority "$client_authority" "music-inventory cluster program host's authority"
     local admin_password
     admin_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
     for node in "${all_nodes[@]}"; do
         make_host_folder "node$node" "$authority" "DNS:node$node,$(san_of "${address[$node]}")"
+        cp "$client_authority/ca.pem" "$dir/node$node/tls/client-ca.pem"
+        # The health check answers the program's host and the other nodes.
+        cat "$dir/node$node/tls/ca.pem" "$dir/node$node/tls/client-ca.pem" >"$dir/node$node/tls/health-ca.pem"
         {
             echo "role node"
             echo "node $node"
@@ -137,9 +141,11 @@ init_cluster() {
         printf '[client]\nuser=music-inventory-admin\npassword=%s\n' "$admin_password" >"$dir/node$node/admin.cnf"
         write_firewall "$node" "$client_ipv4" node_ipv4 >"$dir/node$node/firewall.nft"
     done
-    make_host_folder client "$authority" "DNS:client"
+    make_host_folder client "$client_authority" "DNS:client"
+    # The program's host checks the nodes against the nodes' authority.
+    cp "$authority/ca.pem" "$dir/client/tls/ca.pem"
     { echo "role client"; write_members; } >"$dir/client/host.conf"
-    rm -rf "$authority"
+    rm -rf "$authority" "$client_authority"
     trap - EXIT
     rm -f "$dir/lock"
     echo "$name: wrote the cluster's folders in $dir:" >&2
@@ -147,9 +153,16 @@ init_cluster() {
         echo "  $dir/node$node: copy it to ${address[$node]}, load its firewall (nft -f firewall.nft), then $name start FOLDER there" >&2
     done
     echo "  $dir/client: copy it to the program's host, then $name start FOLDER there" >&2
-    echo "Start node 1 first: it founds the cluster with the sample inventory; then the others. No other copy of the authority's key exists." >&2
+    echo "Start node 1 first: it founds the cluster with the sample inventory; then the others. No copy of the authorities' keys exists." >&2
     [ -n "$client" ] ||
         echo "$name: without --client, the nodes' firewalls let any address at the sessions' and health ports, where only the cluster's certificate gets in" >&2
+}
+# make_authority FOLDER NAME: a certificate authority's key and certificate.
+make_authority() {
+    private_folder "$1"
+    "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=$2" \
+        -keyout "$1/ca.key" -out "$1/ca.pem" >"$1/log" 2>&1 ||
+        { cat "$1/log" >&2; fail "making the cluster's authority failed"; }
 }
 san_of() {
     if [[ $1 =~ ^[0-9.]+$ ]]; then echo "IP:$1"; else echo "DNS:$1"; fi
@@ -231,10 +244,11 @@ EOF
 
 # --- a node's host ---------------------------------------------------------
 
-# The gateway: the program host's sessions, by TLS with its certificate,
-# relayed to the server's socket while the node is Synced in the primary
-# component; and the health check's answer, with the node's own state, to
-# any holder of a certificate of the cluster.
+# The gateway: the program host's sessions, by TLS with its certificate
+# (signed by the program host's authority), relayed to the server's socket
+# while the node is Synced in the primary component; and the health
+# check's answer, with the node's own state, to the program's host and the
+# other nodes.
 write_gateway_cfg() {
     local here=${address[$this_node]}
     cat >"$haproxy_cfg.new" <<EOF
@@ -259,7 +273,7 @@ defaults
     timeout check 2s
 
 frontend sessions
-    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/ca.pem verify required
+    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/client-ca.pem verify required
     # Refused before the handshake while the node is out of service, so that
     # the program's HAProxy tries another node at once.
     tcp-request connection reject if { nbsrv(local) lt 1 }
@@ -270,7 +284,7 @@ frontend sessions
 
 frontend health
     mode http
-    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/ca.pem verify required
+    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/health-ca.pem verify required
     timeout client 5s
     maxconn 20
     monitor-uri /synced

@@ -582,9 +582,8 @@ launch_node() {
     rm -f "$(node_socket "$node")" "$(node_socket "$node").lock"
     (
         ulimit -d "$node_memory_kb"
-        exec setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
-            </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&-
-    ) &
+        in_cluster_network setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}"
+    ) </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&- &
     launched_pid=$!
     # Not one of this script's jobs: one killed is not reported as such.
     disown
