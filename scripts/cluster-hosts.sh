@@ -296,9 +296,11 @@ backend local
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $check_program
-    # Checked every half second; its sessions end as soon as a check fails,
-    # so that a node out of the primary component answers no report.
-    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 1 rise 1 on-marked-down shutdown-sessions
+    # Checked every half second, down after two failures (a check that
+    # takes longer is ended: on a loaded host, one alone took 635 ms), up
+    # after two passes; its sessions end once it is down, so that a node
+    # out of the primary component answers no report.
+    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }

@@ -6,8 +6,8 @@
 #                         write DIR/node1, DIR/node2, DIR/node3 and DIR/client,
 #                         one folder per host to copy there as it is: each
 #                         node's key and certificate (and the program host's),
-#                         signed by an authority made for this cluster whose
-#                         key is then deleted, the authority's certificate,
+#                         signed by authorities made for this cluster whose
+#                         keys are then deleted, the authorities' certificates,
 #                         the addresses of the others, and for a node its
 #                         firewall rules (firewall.nft). ADDR is an address or
 #                         host name that the other hosts reach the node at;
