@@ -289,6 +289,8 @@ frontend health
     maxconn 20
     monitor-uri /synced
     monitor fail if { nbsrv(local) lt 1 }
+    # Which cluster this is, for a node about to join it.
+    http-request return status 200 content-type text/plain file $dir/history if { path /history }
     http-request deny
 
 backend local
@@ -314,23 +316,36 @@ gateway_in_service() {
     [ "$(server_states local)" = "node$this_node UP" ]
 }
 
-# The answer another node's gateway gives for its node, by the health
-# check's TLS with this node's certificate: 200 when Synced in the primary
-# component, 503 when not, nothing when it does not answer.
-peer_health() {
-    local node=$1
-    printf 'GET /synced HTTP/1.0\r\n\r\n' |
+# What another node's gateway answers at PATH, by the health check's TLS
+# with this node's certificate: peer_ask NODE PATH.
+peer_ask() {
+    printf 'GET %s HTTP/1.0\r\n\r\n' "$2" |
         timeout 4 "$openssl_program" s_client -quiet -verify_return_error \
-            -connect "${address[$node]}:${health_port[$node]}" -verify_hostname "node$node" \
-            -CAfile "$tls/ca.pem" -cert "$tls/node.crt" -key "$tls/node.key" 2>/dev/null |
-        head -n 1 | awk '{ print $2 }'
+            -connect "${address[$1]}:${health_port[$1]}" -verify_hostname "node$1" \
+            -CAfile "$tls/ca.pem" -cert "$tls/node.crt" -key "$tls/node.key" 2>/dev/null
 }
+# Sets synced_node to another node that is Synced in the primary component.
 synced_peer() {
     local node
     for node in "${all_nodes[@]}"; do
-        [ "$node" = "$this_node" ] || [ "$(peer_health "$node")" != 200 ] || return 0
+        [ "$node" != "$this_node" ] || continue
+        if [ "$(peer_ask "$node" /synced | head -n 1 | awk '{ print $2 }')" = 200 ]; then
+            synced_node=$node
+            return 0
+        fi
     done
     return 1
+}
+# A node with data joins only the cluster that its data comes from: a node
+# 1 started afresh with no other node running founds a new one, whose full
+# transfer would replace this node's inventory with the sample.
+check_same_history() {
+    local mine theirs
+    mine=$(data_history "$this_node")
+    [ -n "$mine" ] || return 0
+    theirs=$(peer_ask "$synced_node" /history | tail -n 1 | tr -dc '0-9a-f-')
+    [ -z "$theirs" ] || [ "$theirs" = "$mine" ] ||
+        fail "the running cluster (node $synced_node) is not the one node $this_node's data comes from: it was founded anew (a node 1 started with no data while no other node ran?); joining it would replace this node's inventory, so nothing was started. Stop that cluster and start first the node that left this node's cluster last; or move $dir/db aside to join the new one afresh"
 }
 # Waits up to $1 seconds for another node to be Synced.
 wait_synced_peer() {
@@ -350,7 +365,10 @@ peer_seconds=60
 how_to_start() {
     local node=$this_node
     how="join"
-    synced_peer && return 0
+    if synced_peer; then
+        check_same_history
+        return 0
+    fi
     if [ ! -e "$dir/db" ]; then
         if [ "$node" = 1 ]; then
             how="make"
@@ -367,6 +385,7 @@ how_to_start() {
         echo "$name: waiting up to $peer_seconds seconds for another node of the cluster to be Synced..." >&2
         wait_synced_peer "$peer_seconds" ||
             fail "no other node of the cluster is Synced, and node $node did not leave it last: start first the node that did (its db/grastate.dat says safe_to_bootstrap: 1); nothing was started"
+        check_same_history
     fi
 }
 
@@ -432,6 +451,7 @@ start_node_host() {
         fail "node $node did not start; $why"
     fi
     if [ -z "$(running_pid haproxy)" ]; then
+        running_history "$node" >"$dir/history"
         write_gateway_cfg
         launch_haproxy
     fi
