@@ -15,6 +15,8 @@
 #                         found it again
 #   last_committed N      its last commit's position, asked of the running node
 #   cluster_size N        how many nodes its component holds
+#   data_history N        the cluster that node N's data comes from, once it has joined one
+#   running_history N     the cluster that running node N is in
 
 # A node's wsrep_cluster_status, wsrep_local_state and wsrep_ready, as
 # "Primary 4 ON" when it is Synced in the primary component.
@@ -204,3 +206,9 @@ status_value() {
 }
 last_committed() { status_value "$1" wsrep_last_committed; }
 cluster_size() { status_value "$1" wsrep_cluster_size; }
+data_history() {
+    local uuid
+    uuid=$(grastate_value "$1" uuid)
+    [ "$uuid" = 00000000-0000-0000-0000-000000000000 ] || echo "$uuid"
+}
+running_history() { status_value "$1" wsrep_cluster_state_uuid; }

@@ -4,12 +4,12 @@
 # program host's folder.
 #
 # A node's server listens on no network port: its clients come through
-# HAProxy on the same host, the node's gateway, which admits only a client
-# whose certificate the cluster's authority signed (TLS both ways) and
-# relays it to the server's socket; it also answers the program host's
-# health check, over the same TLS, with the node's own state. The nodes
-# meet each other on the group's and the transfers' ports, also by TLS
-# checked against the authority.
+# HAProxy on the same host, the node's gateway, which admits only the
+# program's host, by a certificate of the cluster (TLS both ways), and
+# relays its sessions to the server's socket; it also answers the health
+# check, over the same TLS, with the node's own state. The nodes meet each
+# other on the group's and the transfers' ports, by TLS checked against
+# the nodes' own authority.
 
 # A node's five ports, from its base: the group, the incremental transfer,
 # the full transfer, the program's sessions, the health check.
@@ -118,16 +118,20 @@ init_cluster() {
     # The folder was empty: an init that fails leaves it so, and the
     # authority's key lives only until every certificate is signed, so no
     # other certificate it signed can ever exist.
-    local authority=$dir/.authority
+    # Two authorities: the nodes' signs what the group and the transfers
+    # admit, the program host's what the gateways admit; so the program's
+    # host, whose certificate opens sessions, can never join the group.
+    local authority=$dir/.authority client_authority=$dir/.client-authority
     trap 'find "$dir" -mindepth 1 -delete' EXIT
-    private_folder "$authority"
-    "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=music-inventory cluster authority" \
-        -keyout "$authority/ca.key" -out "$authority/ca.pem" >"$authority/log" 2>&1 ||
-        { cat "$authority/log" >&2; fail "making the cluster's authority failed; remove $dir and init again"; }
+    make_authority "$authority" "music-inventory cluster nodes' authority"
+    make_authority "$client_authority" "music-inventory cluster program host's authority"
     local admin_password
     admin_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
     for node in "${all_nodes[@]}"; do
         make_host_folder "node$node" "$authority" "DNS:node$node,$(san_of "${address[$node]}")"
+        cp "$client_authority/ca.pem" "$dir/node$node/tls/client-ca.pem"
+        # The health check answers the program's host and the other nodes.
+        cat "$dir/node$node/tls/ca.pem" "$dir/node$node/tls/client-ca.pem" >"$dir/node$node/tls/health-ca.pem"
         {
             echo "role node"
             echo "node $node"
@@ -137,9 +141,11 @@ init_cluster() {
         printf '[client]\nuser=music-inventory-admin\npassword=%s\n' "$admin_password" >"$dir/node$node/admin.cnf"
         write_firewall "$node" "$client_ipv4" node_ipv4 >"$dir/node$node/firewall.nft"
     done
-    make_host_folder client "$authority" "DNS:client"
+    make_host_folder client "$client_authority" "DNS:client"
+    # The program's host checks the nodes against the nodes' authority.
+    cp "$authority/ca.pem" "$dir/client/tls/ca.pem"
     { echo "role client"; write_members; } >"$dir/client/host.conf"
-    rm -rf "$authority"
+    rm -rf "$authority" "$client_authority"
     trap - EXIT
     rm -f "$dir/lock"
     echo "$name: wrote the cluster's folders in $dir:" >&2
@@ -147,9 +153,16 @@ init_cluster() {
         echo "  $dir/node$node: copy it to ${address[$node]}, load its firewall (nft -f firewall.nft), then $name start FOLDER there" >&2
     done
     echo "  $dir/client: copy it to the program's host, then $name start FOLDER there" >&2
-    echo "Start node 1 first: it founds the cluster with the sample inventory; then the others. No other copy of the authority's key exists." >&2
+    echo "Start node 1 first: it founds the cluster with the sample inventory; then the others. No copy of the authorities' keys exists." >&2
     [ -n "$client" ] ||
         echo "$name: without --client, the nodes' firewalls let any address at the sessions' and health ports, where only the cluster's certificate gets in" >&2
+}
+# make_authority FOLDER NAME: a certificate authority's key and certificate.
+make_authority() {
+    private_folder "$1"
+    "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=$2" \
+        -keyout "$1/ca.key" -out "$1/ca.pem" >"$1/log" 2>&1 ||
+        { cat "$1/log" >&2; fail "making the cluster's authority failed"; }
 }
 san_of() {
     if [[ $1 =~ ^[0-9.]+$ ]]; then echo "IP:$1"; else echo "DNS:$1"; fi
@@ -231,10 +244,11 @@ EOF
 
 # --- a node's host ---------------------------------------------------------
 
-# The gateway: the program host's sessions, by TLS with its certificate,
-# relayed to the server's socket while the node is Synced in the primary
-# component; and the health check's answer, with the node's own state, to
-# any holder of a certificate of the cluster.
+# The gateway: the program host's sessions, by TLS with its certificate
+# (signed by the program host's authority), relayed to the server's socket
+# while the node is Synced in the primary component; and the health
+# check's answer, with the node's own state, to the program's host and the
+# other nodes.
 write_gateway_cfg() {
     local here=${address[$this_node]}
     cat >"$haproxy_cfg.new" <<EOF
@@ -259,7 +273,7 @@ defaults
     timeout check 2s
 
 frontend sessions
-    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/ca.pem verify required
+    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/client-ca.pem verify required
     # Refused before the handshake while the node is out of service, so that
     # the program's HAProxy tries another node at once.
     tcp-request connection reject if { nbsrv(local) lt 1 }
@@ -270,11 +284,13 @@ frontend sessions
 
 frontend health
     mode http
-    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/ca.pem verify required
+    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/health-ca.pem verify required
     timeout client 5s
     maxconn 20
     monitor-uri /synced
     monitor fail if { nbsrv(local) lt 1 }
+    # Which cluster this is, for a node about to join it.
+    http-request return status 200 content-type text/plain file $dir/history if { path /history }
     http-request deny
 
 backend local
@@ -282,12 +298,11 @@ backend local
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $check_program
-    # Checked every second, out after two failed checks: HAProxy kills a
-    # check still running after "inter", and on a busy machine one run of
-    # the client alone can take over half a second; a node taken out ends
-    # the program's sessions, each a failed report. A node out of the
-    # primary component refuses every statement meanwhile.
-    server node$this_node unix@$(node_socket "$this_node") check inter 1s fall 2 rise 1 on-marked-down shutdown-sessions
+    # Checked every half second, down after two failures (a check that
+    # takes longer is ended: on a loaded host, one alone took 635 ms), up
+    # after two passes; its sessions end once it is down, so that a node
+    # out of the primary component answers no report.
+    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
@@ -301,23 +316,36 @@ gateway_in_service() {
     [ "$(server_states local)" = "node$this_node UP" ]
 }
 
-# The answer another node's gateway gives for its node, by the health
-# check's TLS with this node's certificate: 200 when Synced in the primary
-# component, 503 when not, nothing when it does not answer.
-peer_health() {
-    local node=$1
-    printf 'GET /synced HTTP/1.0\r\n\r\n' |
+# What another node's gateway answers at PATH, by the health check's TLS
+# with this node's certificate: peer_ask NODE PATH.
+peer_ask() {
+    printf 'GET %s HTTP/1.0\r\n\r\n' "$2" |
         timeout 4 "$openssl_program" s_client -quiet -verify_return_error \
-            -connect "${address[$node]}:${health_port[$node]}" -verify_hostname "node$node" \
-            -CAfile "$tls/ca.pem" -cert "$tls/node.crt" -key "$tls/node.key" 2>/dev/null |
-        head -n 1 | awk '{ print $2 }'
+            -connect "${address[$1]}:${health_port[$1]}" -verify_hostname "node$1" \
+            -CAfile "$tls/ca.pem" -cert "$tls/node.crt" -key "$tls/node.key" 2>/dev/null
 }
+# Sets synced_node to another node that is Synced in the primary component.
 synced_peer() {
     local node
     for node in "${all_nodes[@]}"; do
-        [ "$node" = "$this_node" ] || [ "$(peer_health "$node")" != 200 ] || return 0
+        [ "$node" != "$this_node" ] || continue
+        if [ "$(peer_ask "$node" /synced | head -n 1 | awk '{ print $2 }')" = 200 ]; then
+            synced_node=$node
+            return 0
+        fi
     done
     return 1
+}
+# A node with data joins only the cluster that its data comes from: a node
+# 1 started afresh with no other node running founds a new one, whose full
+# transfer would replace this node's inventory with the sample.
+check_same_history() {
+    local mine theirs
+    mine=$(data_history "$this_node")
+    [ -n "$mine" ] || return 0
+    theirs=$(peer_ask "$synced_node" /history | tail -n 1 | tr -dc '0-9a-f-')
+    [ -z "$theirs" ] || [ "$theirs" = "$mine" ] ||
+        fail "the running cluster (node $synced_node) is not the one node $this_node's data comes from: it was founded anew (a node 1 started with no data while no other node ran?); joining it would replace this node's inventory, so nothing was started. Stop that cluster and start first the node that left this node's cluster last; or move $dir/db aside to join the new one afresh"
 }
 # Waits up to $1 seconds for another node to be Synced.
 wait_synced_peer() {
@@ -337,7 +365,10 @@ peer_seconds=60
 how_to_start() {
     local node=$this_node
     how="join"
-    synced_peer && return 0
+    if synced_peer; then
+        check_same_history
+        return 0
+    fi
     if [ ! -e "$dir/db" ]; then
         if [ "$node" = 1 ]; then
             how="make"
@@ -354,6 +385,7 @@ how_to_start() {
         echo "$name: waiting up to $peer_seconds seconds for another node of the cluster to be Synced..." >&2
         wait_synced_peer "$peer_seconds" ||
             fail "no other node of the cluster is Synced, and node $node did not leave it last: start first the node that did (its db/grastate.dat says safe_to_bootstrap: 1); nothing was started"
+        check_same_history
     fi
 }
 
@@ -419,6 +451,7 @@ start_node_host() {
         fail "node $node did not start; $why"
     fi
     if [ -z "$(running_pid haproxy)" ]; then
+        running_history "$node" >"$dir/history"
         write_gateway_cfg
         launch_haproxy
     fi

@@ -6,8 +6,8 @@
 #                         write DIR/node1, DIR/node2, DIR/node3 and DIR/client,
 #                         one folder per host to copy there as it is: each
 #                         node's key and certificate (and the program host's),
-#                         signed by an authority made for this cluster whose
-#                         key is then deleted, the authority's certificate,
+#                         signed by authorities made for this cluster whose
+#                         keys are then deleted, the authorities' certificates,
 #                         the addresses of the others, and for a node its
 #                         firewall rules (firewall.nft). ADDR is an address or
 #                         host name that the other hosts reach the node at;
@@ -582,9 +582,8 @@ launch_node() {
     rm -f "$(node_socket "$node")" "$(node_socket "$node").lock"
     (
         ulimit -d "$node_memory_kb"
-        exec setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
-            </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&-
-    ) &
+        in_cluster_network setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}"
+    ) </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&- &
     launched_pid=$!
     # Not one of this script's jobs: one killed is not reported as such.
     disown
