@@ -525,11 +525,14 @@ listen inventory
     option httpchk
     http-check send meth GET uri /synced ver HTTP/1.0
     http-check expect status 200
-    # Checked every second, down after two failures, up after two passes;
-    # sessions of a node marked down are ended at once. Every connection,
-    # the checks' too, is TLS with this host's certificate, the node's
-    # checked against the cluster's authority and its name.
-    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $tls/ca.pem crt $tls/client.crt
+    # Checked every second, down after two failures, up after four passes;
+    # sessions of a node marked down are ended at once. A gateway's answer
+    # is its own last check of its node, up to two seconds old: a node cut
+    # off and back as it leaves the primary component answers 200 for that
+    # long, and is let in only once its answer has held longer. Every
+    # connection, the checks' too, is TLS with this host's certificate, the
+    # node's checked against the cluster's authority and its name.
+    default-server inter 1s fall 2 rise 4 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $tls/ca.pem crt $tls/client.crt
 $servers
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
