@@ -1519,6 +1519,8 @@ class HostsClusterTest(ClusterCase):
             healed = time.monotonic()
             in_service = self.wait_for(lambda: serving in self.in_service(), 120,
                                        "the healed node in service again")
+            # Not let in on its gateway's answer from before it left.
+            self.assertEqual("Primary 4 ON", self.node_state(serving))
             self.wait_until_served_again(traffic, in_service, "once the healed node serves")
         failed = self.failures(traffic, cut)
         self.measured("cut off: the program host's HAProxy took the node out",
