@@ -1506,7 +1506,7 @@ class HostsClusterTest(ClusterCase):
         self.assertNotIn("SST completed on joiner", rejoined)
 
     def measured(self, what, seconds):
-        print("measured: %s: %.1f s" % (what, seconds), file=sys.stderr)
+        print("measured: %s: %.2f s" % (what, seconds), file=sys.stderr)
 
     def wait_until_served_again(self, traffic, since, what):
         """Waits for a whole report begun after the moment; returns how long
