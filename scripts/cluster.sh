@@ -548,25 +548,47 @@ free_port() {
         fi
     done
 }
+# In a network of its own, each node has a loopback address of its own
+# with the ports a node on a host of its own takes (the group, the
+# incremental and the full transfer from 4567), as on three hosts; on the
+# machine's loopback, free ports on 127.0.0.1. The record holds the ports,
+# then the addresses (a folder made before holds the ports alone).
 choose_ports() {
-    ports=()
-    local _
-    for _ in $(seq 1 9); do ports+=("$(free_port)"); done
-    echo "${ports[*]}" >"$ports_record"
+    local _ node
+    ports=() addresses=()
+    if own_network; then
+        for node in "${nodes[@]}"; do
+            ports+=(4567 4568 4569)
+            addresses+=("127.0.0.$node")
+        done
+    else
+        for _ in $(seq 1 9); do ports+=("$(free_port)"); done
+        addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
+    fi
+    printf '%s\n' "${ports[*]}" "${addresses[*]}" >"$ports_record"
     local_addresses
 }
 read_ports() {
-    ports=()
-    [ -s "$ports_record" ] && read -r -a ports <"$ports_record"
+    ports=() addresses=()
+    if [ -s "$ports_record" ]; then
+        { read -r -a ports && read -r -a addresses || true; } <"$ports_record"
+    fi
+    [[ "${addresses[*]}" =~ ^127\.0\.0\.[1-3]( 127\.0\.0\.[1-3]){2}$ ]] || addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
     if [ ${#ports[@]} = 9 ]; then local_addresses; else choose_ports; fi
 }
 local_addresses() {
     local node i
     for node in "${nodes[@]}"; do
         i=$((node - 1))
-        address[$node]=127.0.0.1
+        address[$node]=${addresses[i]}
         group_port[$node]=${ports[i * 3]} ist_port[$node]=${ports[i * 3 + 1]} sst_port[$node]=${ports[i * 3 + 2]}
     done
+}
+# True when the cluster's processes run (or will) in a network of its own.
+own_network() {
+    local holder
+    holder=$(network_holder)
+    if [ -n "$holder" ]; then ! same_namespace "$holder" net; else own_network_possible; fi
 }
 
 # The most memory a node may take (RLIMIT_DATA: its heap and private
