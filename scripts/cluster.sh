@@ -14,19 +14,29 @@
 #                         node N uses the 5 TCP ports from PORT (default
 #                         4567): the group, the incremental transfer, the full
 #                         transfer, the program's sessions, the health check.
-#                         --client names the program host's address, the only
-#                         one the nodes' firewalls then let at the sessions'
-#                         and health ports (without it: any address, still
-#                         only with the cluster's certificate)
+#                         --client names the program host's address: the
+#                         nodes' firewalls then let only it at the sessions'
+#                         port, and only it and the other nodes at the
+#                         health port (without it: any address, still only
+#                         with a certificate of the cluster)
 #   On node N's host:   cluster start|stop|status|sql|load|dump|restore DIR/nodeN
-#                         the first start of node 1 founds the cluster with
-#                         the sample inventory, the others join it by a full
-#                         state transfer, later starts rejoin; a start with no
-#                         other node answering founds the cluster again only
-#                         on the node that left it last
+#                         the node, and its gateway: an HAProxy that relays
+#                         the program host's TLS sessions to the node's
+#                         socket while the node is Synced in the primary
+#                         component, and answers the health check. The first
+#                         start of node 1 founds the cluster with the sample
+#                         inventory; the others join a Synced node by a full
+#                         state transfer, later starts by an incremental one.
+#                         With no other node Synced, a start founds the
+#                         cluster again only on the node that left it last
+#                         (the others wait up to a minute for one); after
+#                         every node was lost at once, each waits for all the
+#                         others of its last primary component. A node with
+#                         data joins only the cluster its data comes from.
 #   On the program's host: cluster start|stop|status|socket|run DIR/client
 #                         HAProxy gives the program a Unix socket in the
-#                         folder, and sends sessions to a node in service
+#                         folder, and sends its sessions over TLS to the
+#                         first node whose gateway reports it Synced
 #
 # Without init, every verb below works on a local cluster in one folder:
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
