@@ -313,7 +313,7 @@ server_states() {
         awk -F, -v backend="$1" '$1 == backend && $2 != "BACKEND" && $2 != "FRONTEND" { print $2, $18 }'
 }
 gateway_in_service() {
-    [ "$(server_states local)" = "node$this_node UP" ]
+    [ "$(server_states local || true)" = "node$this_node UP" ]
 }
 
 # What another node's gateway answers at PATH, by the health check's TLS
@@ -559,7 +559,7 @@ start_client() {
 
 status_client() {
     local node state degraded=0 states
-    states=$(server_states inventory)
+    states=$(server_states inventory) || states=''
     for node in "${all_nodes[@]}"; do
         case $(awk -v server="node$node" '$1 == server { print $2 }' <<<"$states") in
         UP) state="in service" ;;

@@ -1106,7 +1106,11 @@ run)
     exec 8<"$dir"
     flock -s 8
     if ! answers; then
-        echo "$name: starting a local cluster in $dir..." >&2
+        if [ "$role" = client ]; then
+            echo "$name: starting the program host's HAProxy in $dir..." >&2
+        else
+            echo "$name: starting a local cluster in $dir..." >&2
+        fi
         for one in haproxy "${nodes[@]}"; do
             [ -z "$(running_pid "$one")" ] || running_before+=" $one"
         done
