@@ -182,6 +182,7 @@ password=tamrix
 tls=$dir/tls
 node_key=$tls/node.key
 ports_record=$dir/ports
+addresses_record=$dir/addresses
 started_by_run=$dir/started-by-run
 haproxy_cfg=$dir/haproxy.cfg
 haproxy_pidfile=$dir/haproxy.pid
@@ -544,9 +545,6 @@ make_cluster() {
     rm -f "$incomplete"
 }
 
-# Loopback ports for each node's group communication, incremental (IST) and
-# full (SST) state transfer, chosen free when no node runs and kept while
-# any does (a joining node must find the others where they are).
 free_port() {
     local port
     while :; do
@@ -558,31 +556,30 @@ free_port() {
         fi
     done
 }
-# In a network of its own, each node has a loopback address of its own
-# with the ports a node on a host of its own takes (the group, the
-# incremental and the full transfer from 4567), as on three hosts; on the
-# machine's loopback, free ports on 127.0.0.1. The record holds the ports,
-# then the addresses (a folder made before holds the ports alone).
+# Loopback ports for each node's group communication, incremental (IST) and
+# full (SST) state transfer, chosen free when no node runs and kept while
+# any does (a joining node must find the others where they are). In a
+# network of its own, each node also has a loopback address of its own
+# (127.0.0.1 to .3), as on three hosts; on the machine's loopback, all are
+# on 127.0.0.1. A folder made before records no addresses: its nodes keep
+# 127.0.0.1 until they next start together.
 choose_ports() {
     local _ node
     ports=() addresses=()
+    for _ in $(seq 1 9); do ports+=("$(free_port)"); done
+    echo "${ports[*]}" >"$ports_record"
     if own_network; then
-        for node in "${nodes[@]}"; do
-            ports+=(4567 4568 4569)
-            addresses+=("127.0.0.$node")
-        done
+        for node in "${nodes[@]}"; do addresses+=("127.0.0.$node"); done
     else
-        for _ in $(seq 1 9); do ports+=("$(free_port)"); done
         addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
     fi
-    printf '%s\n' "${ports[*]}" "${addresses[*]}" >"$ports_record"
+    echo "${addresses[*]}" >"$addresses_record"
     local_addresses
 }
 read_ports() {
     ports=() addresses=()
-    if [ -s "$ports_record" ]; then
-        { read -r -a ports && read -r -a addresses || true; } <"$ports_record"
-    fi
+    [ -s "$ports_record" ] && read -r -a ports <"$ports_record"
+    [ -s "$addresses_record" ] && read -r -a addresses <"$addresses_record"
     [[ "${addresses[*]}" =~ ^127\.0\.0\.[1-3]( 127\.0\.0\.[1-3]){2}$ ]] || addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
     if [ ${#ports[@]} = 9 ]; then local_addresses; else choose_ports; fi
 }
