@@ -162,7 +162,7 @@ make_authority() {
     private_folder "$1"
     "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=$2" \
         -keyout "$1/ca.key" -out "$1/ca.pem" >"$1/log" 2>&1 ||
-        { cat "$1/log" >&2; fail "making the cluster's authority failed"; }
+        { show_log "$1/log" 20; fail "making the cluster's authority failed"; }
 }
 san_of() {
     if [[ $1 =~ ^[0-9.]+$ ]]; then echo "IP:$1"; else echo "DNS:$1"; fi
@@ -186,7 +186,7 @@ make_host_folder() {
                 -CAkey "$authority/ca.key" -CAcreateserial -days 36500 -copy_extensions copy \
                 -out "$folder/tls/$key.crt"
     } >"$authority/log" 2>&1; then
-        cat "$authority/log" >&2
+        show_log "$authority/log" 20
         fail "making the certificate of $1 failed; remove $dir and init again"
     fi
 }
@@ -250,15 +250,23 @@ EOF
 # check's answer, with the node's own state, to the program's host and the
 # other nodes.
 write_gateway_cfg() {
-    local here=${address[$this_node]}
+    local here=${address[$this_node]} admin pidfile certificate client_ca health_ca history check server_socket
+    admin=$(haproxy_path "$haproxy_admin")
+    pidfile=$(haproxy_path "$haproxy_pidfile")
+    certificate=$(haproxy_path "$tls/node.crt")
+    client_ca=$(haproxy_path "$tls/client-ca.pem")
+    health_ca=$(haproxy_path "$tls/health-ca.pem")
+    history=$(haproxy_path "$dir/history")
+    check=$(haproxy_path "$check_program")
+    server_socket=$(haproxy_path "$(node_socket "$this_node")")
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
     # The node's state is asked by a program (below), which HAProxy forks only when told to.
     insecure-fork-wanted
     external-check
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $admin mode 600 level user
+    pidfile $pidfile
     log stderr format raw local0 info
     # node.crt's key is node.key.
     ssl-load-extra-del-ext
@@ -273,7 +281,7 @@ defaults
     timeout check 2s
 
 frontend sessions
-    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/client-ca.pem verify required
+    bind $here:${session_port[$this_node]} ssl crt $certificate ca-file $client_ca verify required
     # Refused before the handshake while the node is out of service, so that
     # the program's HAProxy tries another node at once.
     tcp-request connection reject if { nbsrv(local) lt 1 }
@@ -284,25 +292,25 @@ frontend sessions
 
 frontend health
     mode http
-    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/health-ca.pem verify required
+    bind $here:${health_port[$this_node]} ssl crt $certificate ca-file $health_ca verify required
     timeout client 5s
     maxconn 20
     monitor-uri /synced
     monitor fail if { nbsrv(local) lt 1 }
     # Which cluster this is, for a node about to join it.
-    http-request return status 200 content-type text/plain file $dir/history if { path /history }
+    http-request return status 200 content-type text/plain file $history if { path /history }
     http-request deny
 
 backend local
     # Passes only for a Synced node in the primary component, asked on its socket.
     option external-check
     external-check path "/usr/bin:/bin"
-    external-check command $check_program
+    external-check command $check
     # Checked every half second, down after two failures (a check that
     # takes longer is ended: on a loaded host, one alone took 635 ms), up
     # after two passes; its sessions end once it is down, so that a node
     # out of the primary component answers no report.
-    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
+    server node$this_node unix@$server_socket check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
@@ -489,15 +497,20 @@ status_node_host() {
 # --- the program's host ----------------------------------------------------
 
 write_client_cfg() {
-    local node servers=''
+    local node servers='' admin pidfile socket_path ca certificate
+    admin=$(haproxy_path "$haproxy_admin")
+    pidfile=$(haproxy_path "$haproxy_pidfile")
+    socket_path=$(haproxy_path "$socket")
+    ca=$(haproxy_path "$tls/ca.pem")
+    certificate=$(haproxy_path "$tls/client.crt")
     for node in "${all_nodes[@]}"; do
         servers+="    server node$node ${address[$node]}:${session_port[$node]} check port ${health_port[$node]} verifyhost node$node"$'\n'
     done
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $admin mode 600 level user
+    pidfile $pidfile
     log stderr format raw local0 info
     # client.crt's key is client.key.
     ssl-load-extra-del-ext
@@ -516,7 +529,7 @@ defaults
     option redispatch 1
 
 listen inventory
-    bind unix@$socket mode 600
+    bind unix@$socket_path mode 600
     # Every session on the first node in service: a read never lags a commit
     # made through another session on another node.
     balance first
@@ -529,7 +542,7 @@ listen inventory
     # sessions of a node marked down are ended at once. Every connection,
     # the checks' too, is TLS with this host's certificate, the node's
     # checked against the cluster's authority and its name.
-    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $tls/ca.pem crt $tls/client.crt
+    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $ca crt $certificate
 $servers
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"

@@ -144,6 +144,10 @@ elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
 fi
 
 [ "$command" != restore ] || refuse_terminal_input
+# The nodes' option files end a value at a '#' and take quotes as their own.
+case $dir in
+*[\#\'\"]* | *$'\n'*) fail "a cluster cannot be kept in $dir: the servers' option files cannot name a path that holds '#', a quote or a line break; choose another folder" ;;
+esac
 open_folder "$dir" "cluster folder" "init start run load restore"
 dir=$folder
 
@@ -523,7 +527,7 @@ make_cluster() {
             "$openssl_program" x509 -req -in "$tls/node.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
                 -CAcreateserial -days 36500 -copy_extensions copy -out "$tls/node.pem"
     } >"$dir/tls.log" 2>&1; then
-        cat "$dir/tls.log" >&2
+        show_log "$dir/tls.log" 20
         fail "making the nodes' certificate failed"
     fi
     rm -f "$tls/ca.key" "$tls/node.csr" "$tls/ca.srl"
@@ -618,12 +622,6 @@ launch_node() {
     disown
 }
 
-# The last lines of a log, for a failure, without the control characters
-# that could drive the terminal.
-show_log() {
-    tail -n "$2" "$1" 2>/dev/null | LC_ALL=C tr -d '\000-\010\013-\037\177' >&2 || true
-}
-
 # A full state transfer of a large inventory takes minutes.
 synced_seconds=300
 # Waits until node $1, whose server is PID $2, is Synced in the primary
@@ -664,10 +662,14 @@ join_node() {
 }
 
 write_haproxy_cfg() {
-    local node servers=''
+    local node servers='' quoted_socket quoted_admin quoted_pidfile quoted_check
     for node in "${nodes[@]}"; do
-        servers+="    server node$node $(node_socket "$node") check"$'\n'
+        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
     done
+    quoted_socket=$(haproxy_path "$socket")
+    quoted_admin=$(haproxy_path "$haproxy_admin")
+    quoted_pidfile=$(haproxy_path "$haproxy_pidfile")
+    quoted_check=$(haproxy_path "$check_program")
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
@@ -675,8 +677,8 @@ global
     insecure-fork-wanted
     external-check
     # The state of each node, for status; only the owner can reach it.
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $quoted_admin mode 600 level user
+    pidfile $quoted_pidfile
     # Each session's node and end in the log: which node a failed report was on.
     log stderr format raw local0 info
 
@@ -695,7 +697,7 @@ defaults
     option redispatch 1
 
 listen inventory
-    bind unix@$socket mode 600
+    bind unix@$quoted_socket mode 600
     # Every session on the first node that is up: a read never lags a commit
     # made through another session on another node.
     balance first
@@ -703,7 +705,7 @@ listen inventory
     # every statement fails until it is Synced.
     option external-check
     external-check path "/usr/bin:/bin"
-    external-check command $check_program
+    external-check command $quoted_check
     # Checked every second, down after two failures, up after two passes;
     # sessions of a node marked down are ended at once, so that a hung node
     # (stopped, swapping) does not freeze a report for the whole server timeout.
@@ -716,7 +718,7 @@ EOF
 launch_haproxy() {
     rm -f "$socket" "$haproxy_admin"
     "$haproxy_program" -c -q -f "$haproxy_cfg" >"$dir/haproxy.log" 2>&1 ||
-        { cat "$dir/haproxy.log" >&2; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
+        { show_log "$dir/haproxy.log" 20; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
     (in_cluster_network setsid "$haproxy_program" -db -f "$haproxy_cfg") </dev/null >>"$dir/haproxy.log" 2>&1 8<&- 9>&- &
     echo $! >"$haproxy_pidfile"
 }
