@@ -355,6 +355,18 @@ check_same_history() {
     [ -z "$theirs" ] || [ "$theirs" = "$mine" ] ||
         fail "the running cluster (node $synced_node) is not the one node $this_node's data comes from: it was founded anew (a node 1 started with no data while no other node ran?); joining it would replace this node's inventory, so nothing was started. Stop that cluster and start first the node that left this node's cluster last; or move $dir/db aside to join the new one afresh"
 }
+# Sets running_node to another node whose gateway answers at all.
+running_peer() {
+    local node
+    for node in "${all_nodes[@]}"; do
+        [ "$node" != "$this_node" ] || continue
+        if [ -n "$(peer_ask "$node" /synced | head -n 1)" ]; then
+            running_node=$node
+            return 0
+        fi
+    done
+    return 1
+}
 # Waits up to $1 seconds for another node to be Synced.
 wait_synced_peer() {
     local deadline=$((SECONDS + $1))
@@ -379,6 +391,10 @@ how_to_start() {
     fi
     if [ ! -e "$dir/db" ]; then
         if [ "$node" = 1 ]; then
+            # A node running outside a primary component would merge into
+            # a new cluster, and have its inventory replaced by the sample.
+            running_peer &&
+                fail "node 1 has no data, and node $running_node runs outside a primary component: a new cluster founded here would replace its inventory; nothing was started (bring that node back first)"
             how="make"
             return 0
         fi
@@ -402,12 +418,12 @@ how_to_start() {
 # init gave every node.
 make_first_node() {
     local making=$dir/making admin_password
+    admin_password=$(sed -n 's/^password=//p' "$admin_cnf")
+    [[ $admin_password =~ ^[A-Za-z0-9]+$ ]] || fail "$admin_cnf holds no password that init wrote; nothing was started"
     rm -rf "$making"
     private_folder "$making"
     echo "$name: making node 1's data, with the sample inventory..." >&2
     "$dbserver" start --no-tcp "$making" >/dev/null || fail "making node 1's data failed"
-    admin_password=$(sed -n 's/^password=//p' "$admin_cnf")
-    [[ $admin_password =~ ^[A-Za-z0-9]+$ ]] || fail "$admin_cnf holds no password that init wrote; nothing was started"
     if ! "$dbserver" sql "$making" -e "alter user 'music-inventory-admin'@localhost identified by '$admin_password'"; then
         "$dbserver" stop "$making" >/dev/null 2>&1 || true
         fail "giving node 1's administrator its password failed"
