@@ -162,7 +162,7 @@ make_authority() {
     private_folder "$1"
     "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=$2" \
         -keyout "$1/ca.key" -out "$1/ca.pem" >"$1/log" 2>&1 ||
-        { cat "$1/log" >&2; fail "making the cluster's authority failed"; }
+        { show_log "$1/log" 20; fail "making the cluster's authority failed"; }
 }
 san_of() {
     if [[ $1 =~ ^[0-9.]+$ ]]; then echo "IP:$1"; else echo "DNS:$1"; fi
@@ -186,7 +186,7 @@ make_host_folder() {
                 -CAkey "$authority/ca.key" -CAcreateserial -days 36500 -copy_extensions copy \
                 -out "$folder/tls/$key.crt"
     } >"$authority/log" 2>&1; then
-        cat "$authority/log" >&2
+        show_log "$authority/log" 20
         fail "making the certificate of $1 failed; remove $dir and init again"
     fi
 }
@@ -250,15 +250,23 @@ EOF
 # check's answer, with the node's own state, to the program's host and the
 # other nodes.
 write_gateway_cfg() {
-    local here=${address[$this_node]}
+    local here=${address[$this_node]} admin pidfile certificate client_ca health_ca history check server_socket
+    admin=$(haproxy_path "$haproxy_admin")
+    pidfile=$(haproxy_path "$haproxy_pidfile")
+    certificate=$(haproxy_path "$tls/node.crt")
+    client_ca=$(haproxy_path "$tls/client-ca.pem")
+    health_ca=$(haproxy_path "$tls/health-ca.pem")
+    history=$(haproxy_path "$dir/history")
+    check=$(haproxy_path "$check_program")
+    server_socket=$(haproxy_path "$(node_socket "$this_node")")
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
     # The node's state is asked by a program (below), which HAProxy forks only when told to.
     insecure-fork-wanted
     external-check
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $admin mode 600 level user
+    pidfile $pidfile
     log stderr format raw local0 info
     # node.crt's key is node.key.
     ssl-load-extra-del-ext
@@ -273,7 +281,7 @@ defaults
     timeout check 2s
 
 frontend sessions
-    bind $here:${session_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/client-ca.pem verify required
+    bind $here:${session_port[$this_node]} ssl crt $certificate ca-file $client_ca verify required
     # Refused before the handshake while the node is out of service, so that
     # the program's HAProxy tries another node at once.
     tcp-request connection reject if { nbsrv(local) lt 1 }
@@ -284,25 +292,25 @@ frontend sessions
 
 frontend health
     mode http
-    bind $here:${health_port[$this_node]} ssl crt $tls/node.crt ca-file $tls/health-ca.pem verify required
+    bind $here:${health_port[$this_node]} ssl crt $certificate ca-file $health_ca verify required
     timeout client 5s
     maxconn 20
     monitor-uri /synced
     monitor fail if { nbsrv(local) lt 1 }
     # Which cluster this is, for a node about to join it.
-    http-request return status 200 content-type text/plain file $dir/history if { path /history }
+    http-request return status 200 content-type text/plain file $history if { path /history }
     http-request deny
 
 backend local
     # Passes only for a Synced node in the primary component, asked on its socket.
     option external-check
     external-check path "/usr/bin:/bin"
-    external-check command $check_program
+    external-check command $check
     # Checked every half second, down after two failures (a check that
     # takes longer is ended: on a loaded host, one alone took 635 ms), up
     # after two passes; its sessions end once it is down, so that a node
     # out of the primary component answers no report.
-    server node$this_node unix@$(node_socket "$this_node") check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
+    server node$this_node unix@$server_socket check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
@@ -313,7 +321,7 @@ server_states() {
         awk -F, -v backend="$1" '$1 == backend && $2 != "BACKEND" && $2 != "FRONTEND" { print $2, $18 }'
 }
 gateway_in_service() {
-    [ "$(server_states local)" = "node$this_node UP" ]
+    [ "$(server_states local || true)" = "node$this_node UP" ]
 }
 
 # What another node's gateway answers at PATH, by the health check's TLS
@@ -347,6 +355,18 @@ check_same_history() {
     [ -z "$theirs" ] || [ "$theirs" = "$mine" ] ||
         fail "the running cluster (node $synced_node) is not the one node $this_node's data comes from: it was founded anew (a node 1 started with no data while no other node ran?); joining it would replace this node's inventory, so nothing was started. Stop that cluster and start first the node that left this node's cluster last; or move $dir/db aside to join the new one afresh"
 }
+# Sets running_node to another node whose gateway answers at all.
+running_peer() {
+    local node
+    for node in "${all_nodes[@]}"; do
+        [ "$node" != "$this_node" ] || continue
+        if [ -n "$(peer_ask "$node" /synced | head -n 1)" ]; then
+            running_node=$node
+            return 0
+        fi
+    done
+    return 1
+}
 # Waits up to $1 seconds for another node to be Synced.
 wait_synced_peer() {
     local deadline=$((SECONDS + $1))
@@ -371,6 +391,10 @@ how_to_start() {
     fi
     if [ ! -e "$dir/db" ]; then
         if [ "$node" = 1 ]; then
+            # A node running outside a primary component would merge into
+            # a new cluster, and have its inventory replaced by the sample.
+            running_peer &&
+                fail "node 1 has no data, and node $running_node runs outside a primary component: a new cluster founded here would replace its inventory; nothing was started (bring that node back first)"
             how="make"
             return 0
         fi
@@ -394,12 +418,12 @@ how_to_start() {
 # init gave every node.
 make_first_node() {
     local making=$dir/making admin_password
+    admin_password=$(sed -n 's/^password=//p' "$admin_cnf")
+    [[ $admin_password =~ ^[A-Za-z0-9]+$ ]] || fail "$admin_cnf holds no password that init wrote; nothing was started"
     rm -rf "$making"
     private_folder "$making"
     echo "$name: making node 1's data, with the sample inventory..." >&2
     "$dbserver" start --no-tcp "$making" >/dev/null || fail "making node 1's data failed"
-    admin_password=$(sed -n 's/^password=//p' "$admin_cnf")
-    [[ $admin_password =~ ^[A-Za-z0-9]+$ ]] || fail "$admin_cnf holds no password that init wrote; nothing was started"
     if ! "$dbserver" sql "$making" -e "alter user 'music-inventory-admin'@localhost identified by '$admin_password'"; then
         "$dbserver" stop "$making" >/dev/null 2>&1 || true
         fail "giving node 1's administrator its password failed"
@@ -489,15 +513,20 @@ status_node_host() {
 # --- the program's host ----------------------------------------------------
 
 write_client_cfg() {
-    local node servers=''
+    local node servers='' admin pidfile socket_path ca certificate
+    admin=$(haproxy_path "$haproxy_admin")
+    pidfile=$(haproxy_path "$haproxy_pidfile")
+    socket_path=$(haproxy_path "$socket")
+    ca=$(haproxy_path "$tls/ca.pem")
+    certificate=$(haproxy_path "$tls/client.crt")
     for node in "${all_nodes[@]}"; do
         servers+="    server node$node ${address[$node]}:${session_port[$node]} check port ${health_port[$node]} verifyhost node$node"$'\n'
     done
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $admin mode 600 level user
+    pidfile $pidfile
     log stderr format raw local0 info
     # client.crt's key is client.key.
     ssl-load-extra-del-ext
@@ -516,7 +545,7 @@ defaults
     option redispatch 1
 
 listen inventory
-    bind unix@$socket mode 600
+    bind unix@$socket_path mode 600
     # Every session on the first node in service: a read never lags a commit
     # made through another session on another node.
     balance first
@@ -532,7 +561,7 @@ listen inventory
     # long, and is let in only once its answer has held longer. Every
     # connection, the checks' too, is TLS with this host's certificate, the
     # node's checked against the cluster's authority and its name.
-    default-server inter 1s fall 2 rise 4 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $tls/ca.pem crt $tls/client.crt
+    default-server inter 1s fall 2 rise 4 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $ca crt $certificate
 $servers
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
@@ -562,7 +591,7 @@ start_client() {
 
 status_client() {
     local node state degraded=0 states
-    states=$(server_states inventory)
+    states=$(server_states inventory) || states=''
     for node in "${all_nodes[@]}"; do
         case $(awk -v server="node$node" '$1 == server { print $2 }' <<<"$states") in
         UP) state="in service" ;;

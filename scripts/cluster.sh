@@ -14,19 +14,29 @@
 #                         node N uses the 5 TCP ports from PORT (default
 #                         4567): the group, the incremental transfer, the full
 #                         transfer, the program's sessions, the health check.
-#                         --client names the program host's address, the only
-#                         one the nodes' firewalls then let at the sessions'
-#                         and health ports (without it: any address, still
-#                         only with the cluster's certificate)
+#                         --client names the program host's address: the
+#                         nodes' firewalls then let only it at the sessions'
+#                         port, and only it and the other nodes at the
+#                         health port (without it: any address, still only
+#                         with a certificate of the cluster)
 #   On node N's host:   cluster start|stop|status|sql|load|dump|restore DIR/nodeN
-#                         the first start of node 1 founds the cluster with
-#                         the sample inventory, the others join it by a full
-#                         state transfer, later starts rejoin; a start with no
-#                         other node answering founds the cluster again only
-#                         on the node that left it last
+#                         the node, and its gateway: an HAProxy that relays
+#                         the program host's TLS sessions to the node's
+#                         socket while the node is Synced in the primary
+#                         component, and answers the health check. The first
+#                         start of node 1 founds the cluster with the sample
+#                         inventory; the others join a Synced node by a full
+#                         state transfer, later starts by an incremental one.
+#                         With no other node Synced, a start founds the
+#                         cluster again only on the node that left it last
+#                         (the others wait up to a minute for one); after
+#                         every node was lost at once, each waits for all the
+#                         others of its last primary component. A node with
+#                         data joins only the cluster its data comes from.
 #   On the program's host: cluster start|stop|status|socket|run DIR/client
 #                         HAProxy gives the program a Unix socket in the
-#                         folder, and sends sessions to a node in service
+#                         folder, and sends its sessions over TLS to the
+#                         first node whose gateway reports it Synced
 #
 # Without init, every verb below works on a local cluster in one folder:
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
@@ -134,6 +144,10 @@ elif [ $# -gt 0 ] && [[ $1 != -* ]]; then
 fi
 
 [ "$command" != restore ] || refuse_terminal_input
+# The nodes' option files end a value at a '#' and take quotes as their own.
+case $dir in
+*[\#\'\"]* | *$'\n'*) fail "a cluster cannot be kept in $dir: the servers' option files cannot name a path that holds '#', a quote or a line break; choose another folder" ;;
+esac
 open_folder "$dir" "cluster folder" "init start run load restore"
 dir=$folder
 
@@ -172,6 +186,7 @@ password=tamrix
 tls=$dir/tls
 node_key=$tls/node.key
 ports_record=$dir/ports
+addresses_record=$dir/addresses
 started_by_run=$dir/started-by-run
 haproxy_cfg=$dir/haproxy.cfg
 haproxy_pidfile=$dir/haproxy.pid
@@ -512,7 +527,7 @@ make_cluster() {
             "$openssl_program" x509 -req -in "$tls/node.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" \
                 -CAcreateserial -days 36500 -copy_extensions copy -out "$tls/node.pem"
     } >"$dir/tls.log" 2>&1; then
-        cat "$dir/tls.log" >&2
+        show_log "$dir/tls.log" 20
         fail "making the nodes' certificate failed"
     fi
     rm -f "$tls/ca.key" "$tls/node.csr" "$tls/ca.srl"
@@ -534,9 +549,6 @@ make_cluster() {
     rm -f "$incomplete"
 }
 
-# Loopback ports for each node's group communication, incremental (IST) and
-# full (SST) state transfer, chosen free when no node runs and kept while
-# any does (a joining node must find the others where they are).
 free_port() {
     local port
     while :; do
@@ -548,25 +560,46 @@ free_port() {
         fi
     done
 }
+# Loopback ports for each node's group communication, incremental (IST) and
+# full (SST) state transfer, chosen free when no node runs and kept while
+# any does (a joining node must find the others where they are). In a
+# network of its own, each node also has a loopback address of its own
+# (127.0.0.1 to .3), as on three hosts; on the machine's loopback, all are
+# on 127.0.0.1. A folder made before records no addresses: its nodes keep
+# 127.0.0.1 until they next start together.
 choose_ports() {
-    ports=()
-    local _
+    local _ node
+    ports=() addresses=()
     for _ in $(seq 1 9); do ports+=("$(free_port)"); done
     echo "${ports[*]}" >"$ports_record"
+    if own_network; then
+        for node in "${nodes[@]}"; do addresses+=("127.0.0.$node"); done
+    else
+        addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
+    fi
+    echo "${addresses[*]}" >"$addresses_record"
     local_addresses
 }
 read_ports() {
-    ports=()
+    ports=() addresses=()
     [ -s "$ports_record" ] && read -r -a ports <"$ports_record"
+    [ -s "$addresses_record" ] && read -r -a addresses <"$addresses_record"
+    [[ "${addresses[*]}" =~ ^127\.0\.0\.[1-3]( 127\.0\.0\.[1-3]){2}$ ]] || addresses=(127.0.0.1 127.0.0.1 127.0.0.1)
     if [ ${#ports[@]} = 9 ]; then local_addresses; else choose_ports; fi
 }
 local_addresses() {
     local node i
     for node in "${nodes[@]}"; do
         i=$((node - 1))
-        address[$node]=127.0.0.1
+        address[$node]=${addresses[i]}
         group_port[$node]=${ports[i * 3]} ist_port[$node]=${ports[i * 3 + 1]} sst_port[$node]=${ports[i * 3 + 2]}
     done
+}
+# True when the cluster's processes run (or will) in a network of its own.
+own_network() {
+    local holder
+    holder=$(network_holder)
+    if [ -n "$holder" ]; then ! same_namespace "$holder" net; else own_network_possible; fi
 }
 
 # The most memory a node may take (RLIMIT_DATA: its heap and private
@@ -587,12 +620,6 @@ launch_node() {
     launched_pid=$!
     # Not one of this script's jobs: one killed is not reported as such.
     disown
-}
-
-# The last lines of a log, for a failure, without the control characters
-# that could drive the terminal.
-show_log() {
-    tail -n "$2" "$1" 2>/dev/null | LC_ALL=C tr -d '\000-\010\013-\037\177' >&2 || true
 }
 
 # A full state transfer of a large inventory takes minutes.
@@ -635,10 +662,14 @@ join_node() {
 }
 
 write_haproxy_cfg() {
-    local node servers=''
+    local node servers='' quoted_socket quoted_admin quoted_pidfile quoted_check
     for node in "${nodes[@]}"; do
-        servers+="    server node$node $(node_socket "$node") check"$'\n'
+        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
     done
+    quoted_socket=$(haproxy_path "$socket")
+    quoted_admin=$(haproxy_path "$haproxy_admin")
+    quoted_pidfile=$(haproxy_path "$haproxy_pidfile")
+    quoted_check=$(haproxy_path "$check_program")
     cat >"$haproxy_cfg.new" <<EOF
 # Written by $name at each start; edits are lost.
 global
@@ -646,8 +677,8 @@ global
     insecure-fork-wanted
     external-check
     # The state of each node, for status; only the owner can reach it.
-    stats socket $haproxy_admin mode 600 level user
-    pidfile $haproxy_pidfile
+    stats socket $quoted_admin mode 600 level user
+    pidfile $quoted_pidfile
     # Each session's node and end in the log: which node a failed report was on.
     log stderr format raw local0 info
 
@@ -666,7 +697,7 @@ defaults
     option redispatch 1
 
 listen inventory
-    bind unix@$socket mode 600
+    bind unix@$quoted_socket mode 600
     # Every session on the first node that is up: a read never lags a commit
     # made through another session on another node.
     balance first
@@ -674,7 +705,7 @@ listen inventory
     # every statement fails until it is Synced.
     option external-check
     external-check path "/usr/bin:/bin"
-    external-check command $check_program
+    external-check command $quoted_check
     # Checked every second, down after two failures, up after two passes;
     # sessions of a node marked down are ended at once, so that a hung node
     # (stopped, swapping) does not freeze a report for the whole server timeout.
@@ -687,7 +718,7 @@ EOF
 launch_haproxy() {
     rm -f "$socket" "$haproxy_admin"
     "$haproxy_program" -c -q -f "$haproxy_cfg" >"$dir/haproxy.log" 2>&1 ||
-        { cat "$dir/haproxy.log" >&2; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
+        { show_log "$dir/haproxy.log" 20; fail "HAProxy refused its configuration ($haproxy_cfg)"; }
     (in_cluster_network setsid "$haproxy_program" -db -f "$haproxy_cfg") </dev/null >>"$dir/haproxy.log" 2>&1 8<&- 9>&- &
     echo $! >"$haproxy_pidfile"
 }
@@ -1074,7 +1105,11 @@ run)
     exec 8<"$dir"
     flock -s 8
     if ! answers; then
-        echo "$name: starting a local cluster in $dir..." >&2
+        if [ "$role" = client ]; then
+            echo "$name: starting the program host's HAProxy in $dir..." >&2
+        else
+            echo "$name: starting a local cluster in $dir..." >&2
+        fi
         for one in haproxy "${nodes[@]}"; do
             [ -z "$(running_pid "$one")" ] || running_before+=" $one"
         done

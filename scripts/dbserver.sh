@@ -429,7 +429,7 @@ create() {
     fi
     if [ "$made" != 0 ]; then
         out_of_space "$datadir/install.log" && fail "$no_space; making the server's data failed"
-        cat "$datadir/install.log" >&2
+        show_log "$datadir/install.log" 40
         fail "making the server's data in $server_data failed"
     fi
 }
@@ -619,8 +619,8 @@ check_alive() {
         fail "port $1 is taken on $(IFS=/; echo "${loopbacks[*]}") by another program; nothing was started (choose another port)"
     fi
     out_of_space "$logfile" && fail "$no_space; the server did not start"
-    cat "$datadir/start.log" >&2
-    tail -n 20 "$logfile" >&2 2>/dev/null || true
+    show_log "$datadir/start.log" 20
+    show_log "$logfile" 20
     fail "the server did not start"
 }
 
@@ -651,6 +651,8 @@ launch_relay() {
     local bind="    bind 127.0.0.1:$1" address proxy=''
     if [[ " ${loopbacks[*]} " == *" ::1 "* ]]; then bind+=$'\n'"    bind [::1]:$1 v6only"; fi
     [ "$kind" = MariaDB ] && proxy=send-proxy
+    local server_socket
+    server_socket=$(haproxy_path "$socket")
     cat >"$relay_cfg.new" <<EOF
 # Written by $name at each start on TCP; edits are lost.
 global
@@ -669,11 +671,11 @@ defaults
 listen tcp
 $bind
     maxconn $relay_connections
-    server mariadb unix@$socket $proxy
+    server mariadb unix@$server_socket $proxy
 EOF
     mv -f "$relay_cfg.new" "$relay_cfg"
     "$haproxy_program" -c -q -f "$relay_cfg" >"$relay_log" 2>&1 ||
-        { cat "$relay_log" >&2; stop; fail "HAProxy refused the relay's configuration ($relay_cfg); the server was stopped"; }
+        { show_log "$relay_log" 20; stop; fail "HAProxy refused the relay's configuration ($relay_cfg); the server was stopped"; }
     setsid "$haproxy_program" -db -f "$relay_cfg" </dev/null >>"$relay_log" 2>&1 8<&- 9>&- &
     local pid=$!
     wait_for_program "$pid" haproxy
@@ -683,7 +685,7 @@ EOF
                 stop
                 grep -q 'cannot bind' "$relay_log" &&
                     fail "port $1 is taken on $(IFS=/; echo "${loopbacks[*]}") by another program; nothing was started (choose another port)"
-                cat "$relay_log" >&2
+                show_log "$relay_log" 20
                 fail "HAProxy, the relay at TCP port $1, did not start; the server was stopped"
             fi
             tcp_login "$address" "$1" || { sleep 0.1 && continue 2; }

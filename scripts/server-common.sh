@@ -529,6 +529,21 @@ has_argument() {
 
 # True when process $1 is stopped by a signal (SIGSTOP, Ctrl-Z): until it is
 # resumed it acts on no other signal but SIGKILL, and answers nothing.
+# Path $1 as one word of HAProxy's configuration, quoted so that a space or
+# a '#' in it stays part of it; a quote or a line break cannot be written.
+haproxy_path() {
+    [[ $1 != *"'"* && $1 != *$'\n'* ]] ||
+        fail "HAProxy cannot be given $1: its path holds a quote or a line break; choose another folder"
+    printf "'%s'" "$1"
+}
+
+# The last $2 lines of a log, for a failure: without the control characters
+# that could drive the terminal (a log holds what clients and the server
+# wrote, a name given at a refused login among it).
+show_log() {
+    tail -n "$2" "$1" 2>/dev/null | LC_ALL=C tr -d '\000-\010\013-\037\177' >&2 || true
+}
+
 is_stopped() {
     local stat
     { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
