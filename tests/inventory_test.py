@@ -1272,7 +1272,8 @@ class HostsClusterTest(ClusterCase):
               file=sys.stderr)
         cls.socket = cls.cluster("client", "socket").stdout.strip()
         with open(os.path.join(HOSTS_DIR, "client", "haproxy.cfg")) as cfg:
-            cls.haproxy_admin = re.search(r"stats socket (\S+)", cfg.read()).group(1)
+            cls.haproxy_admin = re.search(r"stats socket ('[^']*'|\S+)",
+                                          cfg.read()).group(1).strip("'")
         cls.baseline = cls.artist_lines()
 
     @staticmethod
