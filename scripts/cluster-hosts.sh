@@ -306,11 +306,12 @@ backend local
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $check
-    # Checked every half second, down after two failures (a check that
-    # takes longer is ended: on a loaded host, one alone took 635 ms), up
-    # after two passes; its sessions end once it is down, so that a node
-    # out of the primary component answers no report.
-    server node$this_node unix@$server_socket check inter 500ms fall 2 rise 2 on-marked-down shutdown-sessions
+    # Checked every second, down after two failures, up after two passes;
+    # its sessions end once it is down, so that a node out of the primary
+    # component answers no report. HAProxy ends a check still running at
+    # the next one: at half a second, a loaded host's checks (up to 635 ms)
+    # failed in turns, and took healthy nodes out of service.
+    server node$this_node unix@$server_socket check inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
