@@ -250,35 +250,17 @@ EOF
 # check's answer, with the node's own state, to the program's host and the
 # other nodes.
 write_gateway_cfg() {
-    local here=${address[$this_node]} admin pidfile certificate client_ca health_ca history check server_socket
-    admin=$(haproxy_path "$haproxy_admin")
-    pidfile=$(haproxy_path "$haproxy_pidfile")
+    local here=${address[$this_node]} certificate client_ca health_ca history check server_socket
     certificate=$(haproxy_path "$tls/node.crt")
     client_ca=$(haproxy_path "$tls/client-ca.pem")
     health_ca=$(haproxy_path "$tls/health-ca.pem")
     history=$(haproxy_path "$dir/history")
     check=$(haproxy_path "$check_program")
     server_socket=$(haproxy_path "$(node_socket "$this_node")")
-    cat >"$haproxy_cfg.new" <<EOF
-# Written by $name at each start; edits are lost.
-global
-    # The node's state is asked by a program (below), which HAProxy forks only when told to.
-    insecure-fork-wanted
-    external-check
-    stats socket $admin mode 600 level user
-    pidfile $pidfile
-    log stderr format raw local0 info
-    # node.crt's key is node.key.
-    ssl-load-extra-del-ext
-
-defaults
-    mode tcp
-    log global
-    option tcplog
-    timeout client 8h
-    timeout server 8h
-    timeout connect 2s
-    timeout check 2s
+    {
+        # node.crt's key is node.key.
+        haproxy_cfg_start "${external_check_globals[@]}" ssl-load-extra-del-ext
+        cat <<EOF
 
 frontend sessions
     bind $here:${session_port[$this_node]} ssl crt $certificate ca-file $client_ca verify required
@@ -313,6 +295,7 @@ backend local
     # failed in turns, and took healthy nodes out of service.
     server node$this_node unix@$server_socket check inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
 EOF
+    } >"$haproxy_cfg.new"
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
 
@@ -514,32 +497,17 @@ status_node_host() {
 # --- the program's host ----------------------------------------------------
 
 write_client_cfg() {
-    local node servers='' admin pidfile socket_path ca certificate
-    admin=$(haproxy_path "$haproxy_admin")
-    pidfile=$(haproxy_path "$haproxy_pidfile")
+    local node servers='' socket_path ca certificate
     socket_path=$(haproxy_path "$socket")
     ca=$(haproxy_path "$tls/ca.pem")
     certificate=$(haproxy_path "$tls/client.crt")
     for node in "${all_nodes[@]}"; do
         servers+="    server node$node ${address[$node]}:${session_port[$node]} check port ${health_port[$node]} verifyhost node$node"$'\n'
     done
-    cat >"$haproxy_cfg.new" <<EOF
-# Written by $name at each start; edits are lost.
-global
-    stats socket $admin mode 600 level user
-    pidfile $pidfile
-    log stderr format raw local0 info
-    # client.crt's key is client.key.
-    ssl-load-extra-del-ext
-
-defaults
-    mode tcp
-    log global
-    option tcplog
-    timeout client 8h
-    timeout server 8h
-    timeout connect 2s
-    timeout check 2s
+    {
+        # client.crt's key is client.key.
+        haproxy_cfg_start ssl-load-extra-del-ext
+        cat <<EOF
     # A node that refuses the session (it just left service) is tried
     # again, then another node instead.
     retries 3
@@ -565,6 +533,7 @@ listen inventory
     default-server inter 1s fall 2 rise 4 on-marked-down shutdown-sessions check-ssl ssl verify required ca-file $ca crt $certificate
 $servers
 EOF
+    } >"$haproxy_cfg.new"
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
 

@@ -661,25 +661,19 @@ join_node() {
     fail "node $node did not start twice; $why; the other nodes serve the program"
 }
 
-write_haproxy_cfg() {
-    local node servers='' quoted_socket quoted_admin quoted_pidfile quoted_check
-    for node in "${nodes[@]}"; do
-        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
-    done
-    quoted_socket=$(haproxy_path "$socket")
-    quoted_admin=$(haproxy_path "$haproxy_admin")
-    quoted_pidfile=$(haproxy_path "$haproxy_pidfile")
-    quoted_check=$(haproxy_path "$check_program")
-    cat >"$haproxy_cfg.new" <<EOF
-# Written by $name at each start; edits are lost.
-global
-    # The health check is a program (below), which HAProxy forks only when told to.
-    insecure-fork-wanted
-    external-check
-    # The state of each node, for status; only the owner can reach it.
-    stats socket $quoted_admin mode 600 level user
-    pidfile $quoted_pidfile
-    # Each session's node and end in the log: which node a failed report was on.
+# The start of each of the cluster's HAProxy configurations: its stats
+# socket (for status; only the owner can reach it), PID file and log (each
+# session's node and end: which node a failed report was on), TCP by
+# default, and the global lines given as arguments, one each.
+haproxy_cfg_start() {
+    local admin pidfile line
+    admin=$(haproxy_path "$haproxy_admin")
+    pidfile=$(haproxy_path "$haproxy_pidfile")
+    printf '# Written by %s at each start; edits are lost.\nglobal\n' "$name"
+    for line in "$@"; do printf '    %s\n' "$line"; done
+    cat <<EOF
+    stats socket $admin mode 600 level user
+    pidfile $pidfile
     log stderr format raw local0 info
 
 defaults
@@ -691,13 +685,28 @@ defaults
     timeout server 8h
     timeout connect 2s
     timeout check 2s
+EOF
+}
+# The nodes' health check is a program, which HAProxy forks only when told to.
+external_check_globals=(insecure-fork-wanted external-check)
+
+write_haproxy_cfg() {
+    local node servers='' socket_path check
+    for node in "${nodes[@]}"; do
+        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
+    done
+    socket_path=$(haproxy_path "$socket")
+    check=$(haproxy_path "$check_program")
+    {
+        haproxy_cfg_start "${external_check_globals[@]}"
+        cat <<EOF
     # A connection refused by a node that just died is tried again, on another
     # node, instead of failing the session ("Server has gone away" and seconds lost).
     retries 3
     option redispatch 1
 
 listen inventory
-    bind unix@$quoted_socket mode 600
+    bind unix@$socket_path mode 600
     # Every session on the first node that is up: a read never lags a commit
     # made through another session on another node.
     balance first
@@ -705,13 +714,14 @@ listen inventory
     # every statement fails until it is Synced.
     option external-check
     external-check path "/usr/bin:/bin"
-    external-check command $quoted_check
+    external-check command $check
     # Checked every second, down after two failures, up after two passes;
     # sessions of a node marked down are ended at once, so that a hung node
     # (stopped, swapping) does not freeze a report for the whole server timeout.
     default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
 $servers
 EOF
+    } >"$haproxy_cfg.new"
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
 }
 
