@@ -497,8 +497,7 @@ status_node_host() {
 # --- the program's host ----------------------------------------------------
 
 write_client_cfg() {
-    local node servers='' socket_path ca certificate
-    socket_path=$(haproxy_path "$socket")
+    local node servers='' ca certificate
     ca=$(haproxy_path "$tls/ca.pem")
     certificate=$(haproxy_path "$tls/client.crt")
     for node in "${all_nodes[@]}"; do
@@ -507,17 +506,8 @@ write_client_cfg() {
     {
         # client.crt's key is client.key.
         haproxy_cfg_start ssl-load-extra-del-ext
+        inventory_listener
         cat <<EOF
-    # A node that refuses the session (it just left service) is tried
-    # again, then another node instead.
-    retries 3
-    option redispatch 1
-
-listen inventory
-    bind unix@$socket_path mode 600
-    # Every session on the first node in service: a read never lags a commit
-    # made through another session on another node.
-    balance first
     # A node's gateway answers 200 only while the node is Synced in the
     # primary component, by the node's own state.
     option httpchk

@@ -687,29 +687,37 @@ defaults
     timeout check 2s
 EOF
 }
-# The nodes' health check is a program, which HAProxy forks only when told to.
-external_check_globals=(insecure-fork-wanted external-check)
-
-write_haproxy_cfg() {
-    local node servers='' socket_path check
-    for node in "${nodes[@]}"; do
-        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
-    done
+# The program's socket, and how its sessions go to the nodes.
+inventory_listener() {
+    local socket_path
     socket_path=$(haproxy_path "$socket")
-    check=$(haproxy_path "$check_program")
-    {
-        haproxy_cfg_start "${external_check_globals[@]}"
-        cat <<EOF
-    # A connection refused by a node that just died is tried again, on another
-    # node, instead of failing the session ("Server has gone away" and seconds lost).
+    cat <<EOF
+    # A connection refused by a node that just died (or left service) is
+    # tried again, then on another node, instead of failing the session
+    # ("Server has gone away" and seconds lost).
     retries 3
     option redispatch 1
 
 listen inventory
     bind unix@$socket_path mode 600
-    # Every session on the first node that is up: a read never lags a commit
+    # Every session on the first node in service: a read never lags a commit
     # made through another session on another node.
     balance first
+EOF
+}
+# The nodes' health check is a program, which HAProxy forks only when told to.
+external_check_globals=(insecure-fork-wanted external-check)
+
+write_haproxy_cfg() {
+    local node servers='' check
+    for node in "${nodes[@]}"; do
+        servers+="    server node$node unix@$(haproxy_path "$(node_socket "$node")") check"$'\n'
+    done
+    check=$(haproxy_path "$check_program")
+    {
+        haproxy_cfg_start "${external_check_globals[@]}"
+        inventory_listener
+        cat <<EOF
     # Passes only for a Synced node: logins on a joining node succeed, but
     # every statement fails until it is Synced.
     option external-check
