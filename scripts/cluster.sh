@@ -1,7 +1,34 @@
 #!/usr/bin/env bash
-# A local three-node MariaDB Galera cluster behind HAProxy for music-inventory,
-# in a folder of the user's own.
+# A MariaDB Galera cluster of three nodes behind HAProxy for music-inventory:
+# on three hosts of their own and the program's host, or all on this one.
 #
+#   cluster init DIR --nodes ADDR[:PORT],ADDR[:PORT],ADDR[:PORT] [--client ADDR]
+#                         write DIR/node1, DIR/node2, DIR/node3 and DIR/client,
+#                         one folder per host to copy there as it is: each
+#                         node's key and certificate (and the program host's),
+#                         signed by an authority made for this cluster whose
+#                         key is then deleted, the authority's certificate,
+#                         the addresses of the others, and for a node its
+#                         firewall rules (firewall.nft). ADDR is an address or
+#                         host name that the other hosts reach the node at;
+#                         node N uses the 5 TCP ports from PORT (default
+#                         4567): the group, the incremental transfer, the full
+#                         transfer, the program's sessions, the health check.
+#                         --client names the program host's address, the only
+#                         one the nodes' firewalls then let at the sessions'
+#                         and health ports (without it: any address, still
+#                         only with the cluster's certificate)
+#   On node N's host:   cluster start|stop|status|sql|load|dump|restore DIR/nodeN
+#                         the first start of node 1 founds the cluster with
+#                         the sample inventory, the others join it by a full
+#                         state transfer, later starts rejoin; a start with no
+#                         other node answering founds the cluster again only
+#                         on the node that left it last
+#   On the program's host: cluster start|stop|status|socket|run DIR/client
+#                         HAProxy gives the program a Unix socket in the
+#                         folder, and sends sessions to a node in service
+#
+# Without init, every verb below works on a local cluster in one folder:
 #   cluster start  [DIR]  make the folder if needed, start the nodes that are
 #                         not running (and again those voted out of the
 #                         cluster) and HAProxy, which serves as soon as one
@@ -87,7 +114,7 @@ command=${1:-}
 shift || true
 # shellcheck source-path=SCRIPTDIR source=server-common.sh
 . "$library/server-common.sh"
-check_command "start run load dump restore status stop socket sql" cluster
+check_command "init start run load dump restore status stop socket sql" cluster
 if [ -n "$checkout" ]; then
     sql_dir=$checkout/db
     default_dir=$checkout/.cluster
@@ -111,13 +138,43 @@ fi
 case $dir in
 *[\#\'\"]* | *$'\n'*) fail "a cluster cannot be kept in $dir: the servers' option files cannot name a path that holds '#', a quote or a line break; choose another folder" ;;
 esac
-open_folder "$dir" "cluster folder" "start run load restore"
+open_folder "$dir" "cluster folder" "init start run load restore"
 dir=$folder
 
-nodes=(1 2 3)
+# The nodes of the cluster, and those that run on this host; their folders.
+declare -A address=() group_port=() ist_port=() sst_port=() session_port=() health_port=()
+# shellcheck source-path=SCRIPTDIR source=cluster-hosts.sh
+. "$scripts/cluster-hosts.sh"
+# shellcheck source-path=SCRIPTDIR source=cluster-galera.sh
+. "$scripts/cluster-galera.sh"
+role=local
+all_nodes=(1 2 3)
+if [ "$command" != init ] && [ -e "$host_conf" ]; then read_host_conf; fi
+case $role in
+local)
+    nodes=(1 2 3)
+    node_dir() { echo "$dir/node$1"; }
+    admin_cnf=$dir/node1/admin.cnf
+    node_certificate=$dir/tls/node.pem
+    ;;
+node)
+    nodes=("$this_node")
+    node_dir() { echo "$dir"; }
+    admin_cnf=$dir/admin.cnf
+    # HAProxy finds a certificate's key beside it only for a name in .crt.
+    node_certificate=$dir/tls/node.crt
+    [[ " start stop status sql load dump restore " == *" $command "* ]] ||
+        fail "$dir is node $this_node's folder, which takes start, stop, status, sql, load, dump and restore; $command is for the program host's folder (client)"
+    ;;
+client)
+    nodes=()
+    [[ " start stop status socket run " == *" $command "* ]] ||
+        fail "$dir is the program host's folder, which takes start, stop, status, socket and run; $command works on a node's folder, on its host"
+    ;;
+esac
 password=tamrix
-admin_cnf=$dir/node1/admin.cnf
 tls=$dir/tls
+node_key=$tls/node.key
 ports_record=$dir/ports
 started_by_run=$dir/started-by-run
 haproxy_cfg=$dir/haproxy.cfg
@@ -131,7 +188,7 @@ choose_socket_folder "$dir" music-inventory-cluster "start run load dump restore
 socket=$socket_dir/inventory.sock
 haproxy_admin=$socket_dir/haproxy-admin.sock
 node_socket() { echo "$socket_dir/node$1.sock"; }
-node_cnf() { echo "$dir/node$1/node.cnf"; }
+node_cnf() { echo "$(node_dir "$1")/node.cnf"; }
 
 if [ "$command" = socket ]; then
     echo "$socket"
@@ -154,7 +211,7 @@ everything_installed() {
 }
 if ! everything_installed; then
     case "$command" in
-    start | run | load | restore)
+    init | start | run | load | restore)
         echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2); no system service is started or enabled, nothing is removed" >&2
         "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
         everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
@@ -163,6 +220,11 @@ if ! everything_installed; then
     stop) exit 0 ;;
     *) fail "the cluster's programs are not installed (they are at the first start: $name start '$dir')" ;;
     esac
+fi
+
+if [ "$command" = init ]; then
+    init_cluster "$@"
+    exit 0
 fi
 
 # Every login of the script is on a socket inside the folder, and gives up
@@ -196,14 +258,6 @@ ask_node() {
     login_timeout=5 admin "$node" --connect-timeout=2 --batch --skip-column-names \
         --init-command="set session wsrep_sync_wait = 0" -e "$*" 2>/dev/null
 }
-# A node's wsrep_cluster_status, wsrep_local_state and wsrep_ready, as
-# "Primary 4 ON" when it is Synced in the primary component.
-node_state() {
-    ask_node "$1" "select group_concat(variable_value order by variable_name separator ' ')
-        from information_schema.global_status
-        where variable_name in ('wsrep_cluster_status', 'wsrep_local_state', 'wsrep_ready')"
-}
-synced="Primary 4 ON"
 
 # A PID counts only while it is this folder's node $2 (or HAProxy, for
 # "haproxy"): a process of this user under this root, running the program,
@@ -328,6 +382,7 @@ same_namespace() {
 runs_as_root() {
     local holder
     [ "$uid" = 0 ] && return 0
+    [ "$role" = local ] || return 1
     holder=$(network_holder)
     if [ -n "$holder" ]; then ! same_namespace "$holder" user; else own_network_possible; fi
 }
@@ -335,6 +390,8 @@ runs_as_root() {
 # running processes, else a new one.
 in_cluster_network() {
     local holder
+    # A node on a host of its own listens on its host's address.
+    [ "$role" = local ] || exec "$@"
     holder=$(network_holder)
     if [ -n "$holder" ]; then
         same_namespace "$holder" net && exec "$@"
@@ -359,18 +416,19 @@ shared_network() {
 
 # Why node $1 ended, for a message: a full disk as such.
 cause() {
-    local log=$dir/node$1/server.log
-    if space_exhausted "$dir/node$1/db" "$log"; then
-        echo "no space left on the device holding $dir/node$1/db; its log is $log"
+    local log
+    log=$(node_dir "$1")/server.log
+    if space_exhausted "$(node_dir "$1")/db" "$log"; then
+        echo "no space left on the device holding $(node_dir "$1")/db; its log is $log"
     else
         echo "its log is $log"
     fi
 }
 # Why node $1 runs out of the cluster (Disconnected), for a message.
 cause_out() {
-    if ! space_exhausted "$dir/node$1/db" "$dir/node$1/server.log" &&
-        tail -n 200 "$dir/node$1/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
-        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $dir/node$1/server.log"
+    if ! space_exhausted "$(node_dir "$1")/db" "$(node_dir "$1")/server.log" &&
+        tail -n 200 "$(node_dir "$1")/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
+        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $(node_dir "$1")/server.log"
     else
         cause "$1"
     fi
@@ -406,19 +464,23 @@ stop_one() {
     [ -z "$others" ] || kill -KILL $others 2>/dev/null || true
     [ -n "$pid" ] || return 0
     why="$(describe "$what") (PID $pid) did not stop within $stop_seconds seconds"
-    if [ "$what" != haproxy ] && space_exhausted "$dir/node$what/db" "$dir/node$what/server.log"; then
-        why+=": no space left on the device holding $dir/node$what/db, it waits for space to finish stopping"
+    if [ "$what" != haproxy ] && space_exhausted "$(node_dir "$what")/db" "$(node_dir "$what")/server.log"; then
+        why+=": no space left on the device holding $(node_dir "$what")/db, it waits for space to finish stopping"
     fi
     return 1
 }
 
+reversed_nodes() {
+    local i
+    for ((i = ${#nodes[@]} - 1; i >= 0; i--)); do echo "${nodes[i]}"; done
+}
 stop() {
     local node failed=()
     stop_one haproxy || failed+=("$why")
     # One at a time, node 1 last: the last to leave may found the cluster
     # again at the next start without a question of which has the latest
     # data. A node that does not stop does not keep the others running.
-    for node in 3 2 1; do stop_one "$node" || failed+=("$why"); done
+    for node in $(reversed_nodes); do stop_one "$node" || failed+=("$why"); done
     rm -f "$started_by_run"
     [ -n "$(running_pid haproxy)" ] || rm -f "$socket" "$haproxy_admin"
     [ ${#failed[@]} = 0 ] || fail "$(printf '%s; ' "${failed[@]}")the rest of the cluster was stopped"
@@ -468,10 +530,10 @@ make_cluster() {
     stop_one 1 || fail "$why"
     local node
     for node in 2 3; do
-        private_folder "$dir/node$node"
-        cp -a "$dir/node1/db" "$dir/node$node/db"
-        rm -f "$dir/node$node/db/galera.cache" "$dir/node$node/db/gvwstate.dat"
-        sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$dir/node$node/db/grastate.dat"
+        private_folder "$(node_dir "$node")"
+        cp -a "$dir/node1/db" "$(node_dir "$node")/db"
+        rm -f "$(node_dir "$node")/db/galera.cache" "$(node_dir "$node")/db/gvwstate.dat"
+        sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$(node_dir "$node")/db/grastate.dat"
     done
     rm -f "$incomplete"
 }
@@ -495,112 +557,20 @@ choose_ports() {
     local _
     for _ in $(seq 1 9); do ports+=("$(free_port)"); done
     echo "${ports[*]}" >"$ports_record"
+    local_addresses
 }
 read_ports() {
     ports=()
     [ -s "$ports_record" ] && read -r -a ports <"$ports_record"
-    [ ${#ports[@]} = 9 ] || choose_ports
+    if [ ${#ports[@]} = 9 ]; then local_addresses; else choose_ports; fi
 }
-
-# Each node's options, written at each start: the ports may have changed.
-write_node_cnf() {
-    local node=$1 i=$(($1 - 1)) sst_password user_line=''
-    local group=${ports[i * 3]} ist=${ports[i * 3 + 1]} sst=${ports[i * 3 + 2]}
-    sst_password=$(sed -n 's/^password=//p' "$admin_cnf")
-    # mariadbd refuses to run as root unless told to.
-    if runs_as_root; then user_line="user=root"; fi
-    cat >"$(node_cnf "$node").new" <<EOF
-# Written by $name at each start; edits are lost.
-[mysqld]
-$user_line
-datadir=$dir/node$node/db
-socket=$(node_socket "$node")
-pid-file=$dir/node$node/server.pid
-log-error=$dir/node$node/server.log
-tmpdir=$dir/tmp
-# Clients only on the socket inside the folder; files only in files/.
-skip-networking
-skip-name-resolve
-secure-file-priv=$dir/files
-local-infile=0
-# Only the administrator writes; the nodes' replication is not held back.
-read-only
-event-scheduler=ON
-innodb-buffer-pool-size=64M
-innodb-log-file-size=16M
-max-connections=100
-# A commit is acknowledged only once the node that took it has it on disk:
-# its redo log is written and flushed at every commit. (Galera's usual
-# advice, 2 or 0, loses the last second of acknowledged commits when every
-# node is lost at once: a power cut.) The other nodes commit it just after,
-# in the cluster's one order, each as durably; so after a crash of every
-# node, the node whose data goes furthest holds every acknowledged commit,
-# and start founds the cluster again from it. No binary log is kept (Galera
-# needs none), so there is no sync_binlog to set.
-innodb-flush-log-at-trx-commit=1
-# A read (SELECT, SHOW, BEGIN) first waits until this node has applied what
-# the cluster had committed when it arrived: without it, a report made just
-# after a commit through another node could miss it.
-wsrep-sync-wait=1
-# What Galera needs of every node: row events, InnoDB, interleaved autoincrement.
-binlog-format=ROW
-default-storage-engine=InnoDB
-innodb-autoinc-lock-mode=2
-wsrep-on=ON
-wsrep-provider=$galera
-wsrep-cluster-name=music-inventory
-wsrep-node-name=node$node
-wsrep-cluster-address=gcomm://127.0.0.1:${ports[0]},127.0.0.1:${ports[3]},127.0.0.1:${ports[6]}
-wsrep-node-address=127.0.0.1:$group
-wsrep-sst-receive-address=127.0.0.1:$sst
-# A transaction larger than this is refused rather than replicated: a
-# node restarted with a huge one in its cache once grew to 23 GB.
-wsrep-max-ws-size=256M
-# mariabackup copies a running donor as any user; rsync's daemon, run as
-# root, drops to "nobody", who may not enter the folder.
-wsrep-sst-method=mariabackup
-wsrep-sst-auth=music-inventory-admin:$sst_password
-# gmcast.listen_addr: the group's port on loopback only (Galera would take
-# every address); gcache: a fixed 128 MB ring, no extra page files kept, in
-# the node's folder, read back after a crash rather than thrown away
-# (recover), so that after a crash of every node the founding node can
-# still send the others what they missed (IST) instead of a full copy;
-# ist.recv_addr: incremental transfers on a port of ours;
-# (Galera's own timeouts for a silent node are kept: shortened, a killed
-# node that came back before its old self was dropped made the group's
-# next membership fail to form, and every node left service for seconds.)
-# socket.ssl_*: the group's and the incremental transfers' connections in
-# TLS, each peer's certificate checked against the folder's own authority.
-wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$group;gcache.size=128M;gcache.page_size=32M;gcache.keep_pages_size=0;gcache.recover=yes;ist.recv_addr=127.0.0.1:$ist;socket.ssl_key=$tls/node.key;socket.ssl_cert=$tls/node.pem;socket.ssl_ca=$tls/ca.pem"
-
-[sst]
-# The full transfer through socat in TLS, both ends checked against the
-# folder's authority (encrypt=3: key and certificate, with verification).
-encrypt=3
-tkey=$tls/node.key
-tcert=$tls/node.pem
-tca=$tls/ca.pem
-# socat would listen on every address.
-sockopt=",bind=127.0.0.1"
-# The transfer's logs stay in the folder, not in a folder of /tmp that
-# another user could have made first.
-sst-log-archive-dir=$dir/node$node/sst-logs
-EOF
-    mv -f "$(node_cnf "$node").new" "$(node_cnf "$node")"
-}
-
-# The data's last committed position of node $1 ("uuid:seqno"), asked of
-# the server itself after a crash left grastate.dat without one.
-recovered_position() {
-    local node=$1 log=$dir/node$1/recover.log position
-    # InnoDB's crash recovery of a small inventory takes seconds.
-    (in_cluster_network timeout 120 "$server_program" --defaults-file="$(node_cnf "$node")" \
-        --wsrep-recover --log-error="$log") >/dev/null 2>&1 || true
-    position=$(sed -n 's/.*WSREP: Recovered position: \([0-9a-f-]*:-\{0,1\}[0-9]*\).*/\1/p' "$log" | tail -n 1)
-    echo "$position"
-}
-grastate_value() {
-    sed -n "s/^$2: *//p" "$dir/node$1/db/grastate.dat" 2>/dev/null
+local_addresses() {
+    local node i
+    for node in "${nodes[@]}"; do
+        i=$((node - 1))
+        address[$node]=127.0.0.1
+        group_port[$node]=${ports[i * 3]} ist_port[$node]=${ports[i * 3 + 1]} sst_port[$node]=${ports[i * 3 + 2]}
+    done
 }
 
 # The most memory a node may take (RLIMIT_DATA: its heap and private
@@ -611,21 +581,14 @@ node_memory_kb=$((1536 * 1024))
 
 # Starts node $1; with "new", as the first of a new cluster.
 launch_node() {
-    local node=$1 how=${2:-} options=() position
-    [ "$how" = new ] && options+=(--wsrep-new-cluster)
-    if [ "$(grastate_value "$node" seqno)" = -1 ] && [ -e "$dir/node$node/db/ibdata1" ]; then
-        # A crash leaves no position in grastate.dat: a joining node would
-        # ask for a full copy, a founding one start a new history. Told its
-        # recovered position, it catches up on what it missed alone (IST)
-        # while the others' cache holds it, or founds the cluster where it was.
-        position=$(recovered_position "$node")
-        [ -n "$position" ] && options+=(--wsrep-start-position="$position")
-    fi
+    local node=$1 options=()
+    start_options "$node" "${2:-}"
     rm -f "$(node_socket "$node")" "$(node_socket "$node").lock"
     (
         ulimit -d "$node_memory_kb"
-        in_cluster_network setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}"
-    ) </dev/null >"$dir/node$node/start.log" 2>&1 8<&- 9>&- &
+        exec setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
+            </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&-
+    ) &
     launched_pid=$!
     # Not one of this script's jobs: one killed is not reported as such.
     disown
@@ -666,45 +629,8 @@ join_node() {
         stop_one "$node" || fail "node $node did not start, and $why"
         [ "$attempt" = 2 ] || echo "$name: node $node did not start ($why); starting it once more" >&2
     done
-    show_log "$dir/node$node/server.log" 20
+    show_log "$(node_dir "$node")/server.log" 20
     fail "node $node did not start twice; $why; the other nodes serve the program"
-}
-
-# A node's last committed seqno: from grastate.dat after a clean stop, else
-# (a crash leaves -1 there) asked of its data.
-node_seqno() {
-    local seqno position
-    seqno=$(grastate_value "$1" seqno)
-    if [ -z "$seqno" ] || [ "$seqno" = -1 ]; then
-        position=$(recovered_position "$1")
-        seqno=${position##*:}
-    fi
-    [[ $seqno =~ ^-?[0-9]+$ ]] && echo "$seqno"
-}
-
-# The node to found the cluster again when none runs: the one whose data
-# goes furthest, and of those the one that left last (safe_to_bootstrap). A
-# crashed node keeps the mark from an earlier clean stop: taken at its
-# word, it would found a new history, and the others, further on, would
-# be copied over from it and lose their later commits.
-first_node() {
-    local node best='' best_seqno=-2 seqno
-    for node in "${nodes[@]}"; do
-        # No data, or a full copy that was being received: never ahead.
-        [ -e "$dir/node$node/db/ibdata1" ] && [ ! -e "$dir/node$node/db/sst_in_progress" ] || continue
-        # Passed over, a node whose position is unknown could be the one
-        # that went furthest, and lose its last commits to a full copy.
-        seqno=$(node_seqno "$node") ||
-            fail "the position of node $node's data cannot be read ($dir/node$node/recover.log; $(cause "$node")); nothing was started: to found the cluster without it, move $dir/node$node/db aside"
-        if [ "$seqno" -gt "$best_seqno" ] || { [ "$seqno" = "$best_seqno" ] &&
-            [ "$(grastate_value "$node" safe_to_bootstrap)" = 1 ]; }; then
-            best=$node best_seqno=$seqno
-        fi
-    done
-    [ -n "$best" ] || fail "no node of $dir holds data to start the cluster from"
-    # Galera's own mark that this node may found the cluster.
-    sed -i 's/^safe_to_bootstrap: *0/safe_to_bootstrap: 1/' "$dir/node$best/db/grastate.dat"
-    echo "$best"
 }
 
 write_haproxy_cfg() {
@@ -794,7 +720,7 @@ all_in_service() {
     up=$(echo "show stat" | timeout 5 "$socat_program" -t 2 - "UNIX-CONNECT:$haproxy_admin" 2>/dev/null |
         awk -F, '$1 == "inventory" && $2 ~ /^node[0-9]+$/ && $18 == "UP" { print substr($2, 5) }')
     out_of_service=()
-    for node in "${nodes[@]}"; do
+    for node in "${all_nodes[@]}"; do
         grep -qx "$node" <<<"$up" || out_of_service+=("node $node")
     done
     [ ${#out_of_service[@]} = 0 ]
@@ -808,6 +734,13 @@ all_synced() {
 }
 
 start() {
+    case $role in
+    node) start_node_host ;;
+    client) start_client ;;
+    *) start_local ;;
+    esac
+}
+start_local() {
     if [ ! -e "$incomplete" ] && [ -e "$dir/node1/db" ] && all_synced &&
         [ -n "$haproxy_pid" ] && answers && all_in_service; then
         return 0
@@ -844,7 +777,7 @@ start() {
         echo "$name: starting node $node, the first of the cluster..." >&2
         launch_node "$node" new
         if ! wait_synced "$node" "$launched_pid"; then
-            show_log "$dir/node$node/server.log" 20
+            show_log "$(node_dir "$node")/server.log" 20
             fail "node $node, whose data goes furthest, did not start; $why"
         fi
         running+=("$node")
@@ -856,13 +789,12 @@ start() {
         # it again.
         local best='' best_seqno=-2 seqno
         for node in "${running[@]}"; do
-            seqno=$(ask_node "$node" "select variable_value from information_schema.global_status
-                where variable_name = 'wsrep_last_committed'") || continue
+            seqno=$(last_committed "$node") || continue
             if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
         done
         [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
         echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
-        admin "$best" -e "set global wsrep_provider_options = 'pc.bootstrap=YES'"
+        found_again "$best"
         wait_synced "$best" "$(running_pid "$best")" || fail "node $best ended; $why"
     fi
     # The program is served as soon as one node is Synced; the others join
@@ -879,8 +811,7 @@ start() {
     for node in "${running[@]}"; do
         if [ "$(node_state "$node")" = "$synced" ]; then counting=$node && break; fi
     done
-    while [ "$SECONDS" -lt "$deadline" ] && [ "$(ask_node "$counting" "select variable_value
-        from information_schema.global_status where variable_name = 'wsrep_cluster_size'")" != ${#running[@]} ]; do
+    while [ "$SECONDS" -lt "$deadline" ] && [ "$(cluster_size "$counting")" != ${#running[@]} ]; do
         sleep 0.2
     done
     # A node that was joining when a start was cut short goes on by itself.
@@ -919,31 +850,40 @@ start() {
     done
 }
 
+# Node $1's state in words; only the words we know are printed: nothing a
+# server sends reaches the terminal.
+node_description() {
+    local pid=${server_pid[$1]:-}
+    if [ -z "$pid" ]; then
+        echo "not running${helpers[$1]:+; what is left of its state transfer runs (PIDs ${helpers[$1]% }), which stop or start ends}"
+    elif is_stopped "$pid"; then
+        echo "stopped by a signal (PID $pid)"
+    else
+        case "$(node_state "$1")" in
+        "$synced") echo Synced ;;
+        "Primary 1 "*) echo joining ;;
+        "Primary 2 "*) echo "giving a state transfer" ;;
+        "Primary 3 "*) echo joined ;;
+        non-Primary*) echo "running, outside a primary component" ;;
+        Disconnected*) echo "running, out of the cluster ($(cause_out "$1"))" ;;
+        "") echo "running, not answering (receiving a full state transfer, or hung)" ;;
+        *) echo "running, not ready" ;;
+        esac
+    fi
+}
+
 status() {
-    local node state pid degraded=0
     find_processes
+    case $role in
+    node) status_node_host ;;
+    client) status_client ;;
+    *) status_local ;;
+    esac
+}
+status_local() {
+    local node state degraded=0
     for node in "${nodes[@]}"; do
-        pid=${server_pid[$node]:-}
-        if [ -z "$pid" ]; then
-            state="not running"
-            [ -z "${helpers[$node]:-}" ] ||
-                state+="; what is left of its state transfer runs (PIDs ${helpers[$node]% }), which stop or start ends"
-        elif is_stopped "$pid"; then
-            state="stopped by a signal (PID $pid)"
-        else
-            # Only the words we know are printed: nothing a server sends
-            # reaches the terminal.
-            case "$(node_state "$node")" in
-            "$synced") state=Synced ;;
-            "Primary 1 "*) state=joining ;;
-            "Primary 2 "*) state="giving a state transfer" ;;
-            "Primary 3 "*) state=joined ;;
-            non-Primary*) state="running, outside a primary component" ;;
-            Disconnected*) state="running, out of the cluster ($(cause_out "$node"))" ;;
-            "") state="running, not answering (receiving a full state transfer, or hung)" ;;
-            *) state="running, not ready" ;;
-            esac
-        fi
+        state=$(node_description "$node")
         [ "$state" = Synced ] || degraded=1
         echo "node $node: $state"
     done
@@ -990,6 +930,8 @@ started_here=0
 start_for_command() {
     trap finish_command EXIT
     find_work_node && return 0
+    [ "$role" = local ] ||
+        fail "node $this_node is not Synced in a primary component ($name status '$dir' says why; $name start '$dir' starts it); the inventory was left unchanged"
     local one
     for one in "${nodes[@]}"; do
         [ -z "$(running_pid "$one")" ] || fail "$no_primary; the inventory was left unchanged"
@@ -1017,6 +959,10 @@ caught_up_position() {
 # nodes that do not: a Synced node holds it once it has caught up as far.
 holders() {
     local target node position held=0 missing=''
+    if [ "$role" = node ]; then
+        echo "the primary component holds it, of $(cluster_size "$work_node") nodes"
+        return 0
+    fi
     target=$(caught_up_position "$work_node") || target=''
     for node in "${nodes[@]}"; do
         if [[ $target =~ ^[0-9]+$ ]] && [ "$(node_state "$node")" = "$synced" ] &&
@@ -1034,8 +980,8 @@ holders() {
 # says what failed, $2 is the client's output. A node that left the primary
 # component refuses every statement, and a lock held elsewhere is named.
 refuse() {
-    ! space_exhausted "$dir/node$work_node/db" "$dir/node$work_node/server.log" ||
-        fail "$1: no space left on the device holding $dir/node$work_node/db; the inventory was left unchanged"
+    ! space_exhausted "$(node_dir "$work_node")/db" "$(node_dir "$work_node")/server.log" ||
+        fail "$1: no space left on the device holding $(node_dir "$work_node")/db; the inventory was left unchanged"
     in_primary "$work_node" ||
         fail "$1: node $work_node left the cluster's primary component; the inventory was left unchanged"
     fail_if_held work_admin "$2"
@@ -1107,7 +1053,7 @@ finish_run() {
 running_before=
 stop_started() {
     local one
-    for one in haproxy 3 2 1; do
+    for one in haproxy $(reversed_nodes); do
         [[ " $running_before " == *" $one "* ]] || stop_one "$one"
     done
     if [ -e "$incomplete" ]; then "$dbserver" stop "$dir/node1" >/dev/null 2>&1 || true; fi

@@ -39,8 +39,10 @@ server_packages=()
 # The Debian package's tools: dpkg-shlibdeps, dpkg-gencontrol and dpkg-deb.
 package_packages=(dpkg-dev)
 # MariaDB's server package holds the state-transfer scripts, which the core
-# package lacks; MariaDB's backup tool and socat carry the transfer itself.
-cluster_packages=(mariadb-server mariadb-backup galera-4 haproxy socat openssl iproute2)
+# package lacks; MariaDB's backup tool and socat carry the transfer itself;
+# iproute2 gives the local cluster a network of its own; nftables loads the
+# firewall rules that cluster.sh init writes for a node's host.
+cluster_packages=(mariadb-server mariadb-backup galera-4 haproxy socat openssl iproute2 nftables)
 # Two builds under another clock, compared, their differences shown.
 reproduce_packages=(git faketime diffoscope-minimal)
 test_packages=(
