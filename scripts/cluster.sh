@@ -145,8 +145,15 @@ dir=$folder
 declare -A address=() group_port=() ist_port=() sst_port=() session_port=() health_port=()
 # shellcheck source-path=SCRIPTDIR source=cluster-hosts.sh
 . "$scripts/cluster-hosts.sh"
-# shellcheck source-path=SCRIPTDIR source=cluster-galera.sh
-. "$scripts/cluster-galera.sh"
+# The cluster's engine is that of the installed server, as for the
+# private server: Galera with MariaDB's, Group Replication with MySQL's.
+if mysql_server_installed; then
+    # shellcheck source-path=SCRIPTDIR source=cluster-group-replication.sh
+    . "$scripts/cluster-group-replication.sh"
+else
+    # shellcheck source-path=SCRIPTDIR source=cluster-galera.sh
+    . "$scripts/cluster-galera.sh"
+fi
 role=local
 all_nodes=(1 2 3)
 if [ "$command" != init ] && [ -e "$host_conf" ]; then read_host_conf; fi
@@ -195,24 +202,15 @@ if [ "$command" = socket ]; then
     exit 0
 fi
 
-galera=/usr/lib/galera/libgalera_smm.so
 server_program='' client_program='' haproxy_program='' openssl_program='' socat_program=''
-# Programs that Galera's state transfer runs.
-present() {
-    local found=''
-    look_for found "$1" && [ -n "$found" ]
-}
 everything_installed() {
-    look_for server_program mariadbd && look_for client_program mariadb &&
-        look_for haproxy_program haproxy && look_for openssl_program openssl &&
-        look_for socat_program socat && present mariadb-install-db &&
-        present wsrep_sst_mariabackup && present mariadb-backup && present ss && present ip &&
-        present unshare && present nsenter && [ -e "$galera" ]
+    engine_installed && look_for haproxy_program haproxy && look_for openssl_program openssl &&
+        look_for socat_program socat && present ss && present ip && present unshare && present nsenter
 }
 if ! everything_installed; then
     case "$command" in
     init | start | run | load | restore)
-        echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2); no system service is started or enabled, nothing is removed" >&2
+        echo "$name: installing what the cluster needs from Debian ($engine_packages); no system service is started or enabled, nothing is removed" >&2
         "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
         everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
         ;;
@@ -226,6 +224,7 @@ if [ "$command" = init ]; then
     init_cluster "$@"
     exit 0
 fi
+client_tls=$(no_tls "$client_program")
 
 # Every login of the script is on a socket inside the folder, and gives up
 # after 10 seconds: a hung node or HAProxy (stopped, swapping) takes the
@@ -234,7 +233,7 @@ login_timeout=10
 # Sets the caller's `login` to the administrator's client on node $1.
 admin_login() {
     login=("$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost
-        --socket="$(node_socket "$1")" --skip-ssl --default-character-set=utf8mb4)
+        --socket="$(node_socket "$1")" "$client_tls" --default-character-set=utf8mb4)
 }
 admin() {
     local login
@@ -245,7 +244,7 @@ admin() {
 # The program's own login, through HAProxy.
 program_login() {
     timeout "$login_timeout" "$client_program" --no-defaults --protocol=socket --host=localhost \
-        --socket="$socket" --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
+        --socket="$socket" "$client_tls" --user=root --password="$password" --connect-timeout=2 "$@"
 }
 # One of the script's questions about node $1 itself, the answer on
 # standard output, nothing when it does not answer within 5 seconds (a
@@ -256,7 +255,7 @@ ask_node() {
     local node=$1
     shift
     login_timeout=5 admin "$node" --connect-timeout=2 --batch --skip-column-names \
-        --init-command="set session wsrep_sync_wait = 0" -e "$*" 2>/dev/null
+        --init-command="$own_question_setting" -e "$*" 2>/dev/null
 }
 
 # A PID counts only while it is this folder's node $2 (or HAProxy, for
@@ -270,7 +269,7 @@ is_ours() {
         wanted=$haproxy_exe argument=$haproxy_cfg
     else
         wanted=$server_exe argument=${node_option[$what]}
-        ! has_argument "$pid" --wsrep-recover || return 1
+        ! has_argument "$pid" "$inspecting" || return 1
     fi
     has_argument "$pid" "$argument" && exe=$(own_program "$pid") && [ "$exe" = "$wanted" ]
 }
@@ -305,7 +304,7 @@ find_processes() {
     for i in "${!pids[@]}"; do
         pid=${pids[i]}
         case ${names[i]} in
-        mariadbd)
+        "$server_name")
             for node in "${nodes[@]}"; do
                 if is_ours "$pid" "$node"; then
                     server_pid[$node]=$pid
@@ -424,15 +423,6 @@ cause() {
         echo "its log is $log"
     fi
 }
-# Why node $1 runs out of the cluster (Disconnected), for a message.
-cause_out() {
-    if ! space_exhausted "$(node_dir "$1")/db" "$(node_dir "$1")/server.log" &&
-        tail -n 200 "$(node_dir "$1")/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
-        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $(node_dir "$1")/server.log"
-    else
-        cause "$1"
-    fi
-}
 
 # A server given SIGTERM ends within seconds; one that waits for a peer
 # gone silent, some 15 seconds more (Galera's own timeouts).
@@ -505,6 +495,7 @@ make_cluster() {
     echo "$name: making a cluster in $dir..." >&2
     private_folder "$dir/node1"
     "$dbserver" start --no-tcp "$dir/node1" >/dev/null || fail "making node 1 failed"
+    prepare_first_node
     "$dbserver" stop "$dir/node1" || fail "stopping node 1 after making it failed"
     private_folder "$tls"
     local subject=/CN=localhost san="subjectAltName=DNS:localhost,IP:127.0.0.1"
@@ -527,13 +518,13 @@ make_cluster() {
     write_node_cnf 1
     launch_node 1 new
     wait_synced 1 "$launched_pid" || fail "node 1 did not start; $why"
+    founded 1
     stop_one 1 || fail "$why"
     local node
     for node in 2 3; do
         private_folder "$(node_dir "$node")"
         cp -a "$dir/node1/db" "$(node_dir "$node")/db"
-        rm -f "$(node_dir "$node")/db/galera.cache" "$(node_dir "$node")/db/gvwstate.dat"
-        sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$(node_dir "$node")/db/grastate.dat"
+        copied_node "$node"
     done
     rm -f "$incomplete"
 }
@@ -586,7 +577,7 @@ launch_node() {
     rm -f "$(node_socket "$node")" "$(node_socket "$node").lock"
     (
         ulimit -d "$node_memory_kb"
-        exec setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
+        in_cluster_network setsid "$server_program" --defaults-file="$(node_cnf "$node")" "${options[@]}" \
             </dev/null >"$(node_dir "$node")/start.log" 2>&1 8<&- 9>&-
     ) &
     launched_pid=$!
@@ -607,6 +598,10 @@ wait_synced() {
         fi
         if is_stopped "$pid"; then
             fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again"
+        fi
+        if start_failed "$node"; then
+            why="it did not join ($(cause "$node"))"
+            return 1
         fi
         if [ "$SECONDS" -ge "$deadline" ]; then
             fail "node $node was not Synced within $synced_seconds seconds; $(cause "$node")"
@@ -698,14 +693,14 @@ launch_haproxy() {
 # Ready: HAProxy lets the program's account in and sends it to a Synced node.
 answers() {
     [ ! -e "$incomplete" ] || return 1
-    [ "$(program_login --batch --skip-column-names -e "select variable_value
-        from information_schema.global_status where variable_name = 'wsrep_local_state'" 2>/dev/null)" = 4 ]
+    [ "$(program_login --batch --skip-column-names --init-command="$own_question_setting" \
+        -e "$serving_question" 2>/dev/null)" = "$serving_answer" ]
 }
 # True when one of the nodes given is in a primary component.
 in_primary() {
     local node
     for node in "$@"; do
-        [[ "$(node_state "$node")" == "Primary "* ]] && return 0
+        state_in_majority "$(node_state "$node")" && return 0
     done
     return 1
 }
@@ -757,7 +752,7 @@ start_local() {
             [ -z "${helpers[$node]:-}" ] || stop_one "$node" || fail "$why; nothing was started"
         elif is_stopped "$pid"; then
             fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again; nothing was started"
-        elif [[ "$(node_state "$node")" == Disconnected* ]]; then
+        elif state_out "$(node_state "$node")"; then
             # Voted out of the cluster (it failed to apply what the others
             # committed, as on a full disk): it stays out until started again.
             echo "$name: node $node runs outside the cluster ($(cause_out "$node")); starting it again" >&2
@@ -780,6 +775,7 @@ start_local() {
             show_log "$(node_dir "$node")/server.log" 20
             fail "node $node, whose data goes furthest, did not start; $why"
         fi
+        founded "$node"
         running+=("$node")
     elif ! in_primary "${running[@]}"; then
         # Nodes that run outside a primary component (two of three were
@@ -859,16 +855,7 @@ node_description() {
     elif is_stopped "$pid"; then
         echo "stopped by a signal (PID $pid)"
     else
-        case "$(node_state "$1")" in
-        "$synced") echo Synced ;;
-        "Primary 1 "*) echo joining ;;
-        "Primary 2 "*) echo "giving a state transfer" ;;
-        "Primary 3 "*) echo joined ;;
-        non-Primary*) echo "running, outside a primary component" ;;
-        Disconnected*) echo "running, out of the cluster ($(cause_out "$1"))" ;;
-        "") echo "running, not answering (receiving a full state transfer, or hung)" ;;
-        *) echo "running, not ready" ;;
-        esac
+        state_words "$(node_state "$1")" "$1"
     fi
 }
 
@@ -901,12 +888,12 @@ status_local() {
 }
 
 # The administrator's commands go to a node Synced in the primary
-# component: what it commits, the cluster has.
+# component that takes writes: what it commits, the cluster has.
 work_node=
 find_work_node() {
     local node
     for node in "${nodes[@]}"; do
-        if [ "$(node_state "$node")" = "$synced" ]; then
+        if [ "$(node_state "$node")" = "$synced" ] && takes_writes "$node"; then
             work_node=$node
             return 0
         fi
@@ -948,13 +935,6 @@ finish_command() {
     if [ "$started_here" = 1 ]; then stop_started; fi
 }
 
-# Node $1's last committed position, once it has applied everything the
-# cluster committed before the question (wsrep_sync_wait): a node out of the
-# primary component, or that cannot catch up, does not answer.
-caught_up_position() {
-    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "set session wsrep_sync_wait = 1;
-        select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null
-}
 # Prints "N of 3 nodes hold it" for the work node's last commit, naming the
 # nodes that do not: a Synced node holds it once it has caught up as far.
 holders() {
@@ -1003,7 +983,7 @@ dump() {
     caught_up_position "$work_node" >/dev/null ||
         fail "node $work_node could not catch up with the cluster; nothing was dumped"
     dump_inventory "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
-        --socket="$(node_socket "$work_node")" --skip-ssl
+        --socket="$(node_socket "$work_node")" "$client_tls"
 }
 
 # The dump's reader and its files (restore_dump, server-common.sh): the
@@ -1015,7 +995,7 @@ restore_file=$dir/tmp/restore.sql
 restore_rows=$dir/tmp/restore.rows
 restorer() {
     "$client_program" --defaults-file="$restore_cnf" --protocol=socket --host=localhost \
-        --socket="$(node_socket "$work_node")" --skip-ssl --default-character-set=utf8mb4 "$@"
+        --socket="$(node_socket "$work_node")" "$client_tls" --default-character-set=utf8mb4 "$@"
 }
 # What a restore leaves until it ends, or, killed, until the next start;
 # on the cluster, only once it has begun staging the dump, and before the
