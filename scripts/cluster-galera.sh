@@ -31,6 +31,9 @@
 #                         node 1's data was copied to make node N
 #   serving_question, serving_answer: what HAProxy's node answers when it serves
 
+# How messages name the part of the cluster that may commit.
+majority="a primary component"
+the_majority="the primary component"
 engine_packages="MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2"
 server_name=mariadbd
 galera=/usr/lib/galera/libgalera_smm.so

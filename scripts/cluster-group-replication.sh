@@ -8,6 +8,9 @@
 # the members it sees ONLINE are a majority of the group's, as
 # "ONLINE majority" ($synced) when it serves.
 
+# How messages name the part of the cluster that may commit.
+majority="the group's majority"
+the_majority="the group's majority"
 server_name=mysqld
 plugins=/usr/lib/mysql/plugin
 engine_packages="HAProxy, socat, openssl, iproute2; MySQL's own server is kept"
@@ -36,17 +39,16 @@ synced="ONLINE majority"
 # (serving, or catching up), or runs outside the group and stays so until
 # started again (it left in an error, or was expelled).
 state_in_majority() { [[ $1 == *" majority"* ]]; }
-state_out() { [[ $1 == OFFLINE* || $1 == ERROR* ]]; }
-# A joining member whose start of Group Replication failed stays out of the
-# group while its server runs on: its log's last word of the group's is an
-# error.
-start_failed() {
-    local state
-    state=$(node_state "$1")
-    [[ $state == ERROR* ]] && return 0
-    [[ $state == OFFLINE* ]] && grep 'Plugin group_replication reported' "$(node_dir "$1")/server.log" 2>/dev/null |
+# A member out of the group stays so until started again: it left in an
+# error (or was expelled and could not rejoin), or its start of Group
+# Replication failed, which leaves it OFFLINE with an error as its log's
+# last word of the group's (a member still joining is OFFLINE too).
+state_out() {
+    [[ $1 == ERROR* ]] && return 0
+    [[ $1 == OFFLINE* ]] && grep 'Plugin group_replication reported' "$(node_dir "$2")/server.log" 2>/dev/null |
         tail -n 1 | grep -q '\[ERROR\]'
 }
+start_failed() { state_out "$(node_state "$1")" "$1"; }
 cause_out() { cause "$1"; }
 state_words() {
     case "$1" in
@@ -200,9 +202,12 @@ change replication source to source_user = '$recovery_account', source_password 
     for channel 'group_replication_recovery';
 EOF
 }
-# A copy takes a server UUID of its own at its first start.
+# A copy takes a server UUID of its own at its first start. Node 1 holds
+# as much as its copies: the group is founded from it without asking.
+made_now=0
 copied_node() {
     rm -f "$(node_dir "$1")/db/auto.cnf"
+    made_now=1
 }
 # The founding member founds one group, once: a later start of Group
 # Replication in the same server (an automatic rejoin) joins it instead.
@@ -245,9 +250,21 @@ inspected_count() {
 # stops the start: passed over, it could be the one that went furthest.
 first_node() {
     local node best='' best_count=-1 count
+    if [ "$made_now" = 1 ]; then
+        echo 1
+        return 0
+    fi
+    # All at once: each server takes seconds to start.
+    for node in "${nodes[@]}"; do
+        rm -f "$(node_dir "$node")/inspected"
+        [ ! -e "$(node_dir "$node")/db/mysql.ibd" ] ||
+            { inspected_count "$node" >"$(node_dir "$node")/inspected" || true; } &
+    done
+    wait
     for node in "${nodes[@]}"; do
         [ -e "$(node_dir "$node")/db/mysql.ibd" ] || continue
-        count=$(inspected_count "$node") ||
+        count=$(cat "$(node_dir "$node")/inspected" 2>/dev/null) || count=''
+        [[ $count =~ ^[0-9]+$ ]] ||
             fail "what node $node's data holds cannot be read ($(node_dir "$node")/inspect.log; $(cause "$node")); nothing was started: to start the group without it, move $(node_dir "$node")/db aside"
         if [ "$count" -gt "$best_count" ]; then best=$node best_count=$count; fi
     done

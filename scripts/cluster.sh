@@ -752,7 +752,7 @@ start_local() {
             [ -z "${helpers[$node]:-}" ] || stop_one "$node" || fail "$why; nothing was started"
         elif is_stopped "$pid"; then
             fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again; nothing was started"
-        elif state_out "$(node_state "$node")"; then
+        elif state_out "$(node_state "$node")" "$node"; then
             # Voted out of the cluster (it failed to apply what the others
             # committed, as on a full disk): it stays out until started again.
             echo "$name: node $node runs outside the cluster ($(cause_out "$node")); starting it again" >&2
@@ -788,8 +788,8 @@ start_local() {
             seqno=$(last_committed "$node") || continue
             if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
         done
-        [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
-        echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
+        [ -n "$best" ] || fail "the running nodes of $dir are outside $majority and do not answer; stop them ($name stop '$dir') and start again"
+        echo "$name: node $best runs outside $majority (the other nodes were lost); making it the first of the cluster again" >&2
         found_again "$best"
         wait_synced "$best" "$(running_pid "$best")" || fail "node $best ended; $why"
     fi
@@ -907,7 +907,7 @@ work_admin() {
     admin_login "$work_node"
     "${login[@]}" "$@"
 }
-no_primary="no node of the cluster in $dir is Synced in a primary component ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
+no_primary="no node of the cluster in $dir is Synced in $majority ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
 
 # load, dump and restore start the cluster for their work when none of its
 # nodes runs, and stop what they started when they end. Nodes that run with
@@ -918,7 +918,7 @@ start_for_command() {
     trap finish_command EXIT
     find_work_node && return 0
     [ "$role" = local ] ||
-        fail "node $this_node is not Synced in a primary component ($name status '$dir' says why; $name start '$dir' starts it); the inventory was left unchanged"
+        fail "node $this_node is not Synced in $majority ($name status '$dir' says why; $name start '$dir' starts it); the inventory was left unchanged"
     local one
     for one in "${nodes[@]}"; do
         [ -z "$(running_pid "$one")" ] || fail "$no_primary; the inventory was left unchanged"
@@ -940,7 +940,7 @@ finish_command() {
 holders() {
     local target node position held=0 missing=''
     if [ "$role" = node ]; then
-        echo "the primary component holds it, of $(cluster_size "$work_node") nodes"
+        echo "$the_majority holds it, of $(cluster_size "$work_node") nodes"
         return 0
     fi
     target=$(caught_up_position "$work_node") || target=''
@@ -963,7 +963,7 @@ refuse() {
     ! space_exhausted "$(node_dir "$work_node")/db" "$(node_dir "$work_node")/server.log" ||
         fail "$1: no space left on the device holding $(node_dir "$work_node")/db; the inventory was left unchanged"
     in_primary "$work_node" ||
-        fail "$1: node $work_node left the cluster's primary component; the inventory was left unchanged"
+        fail "$1: node $work_node left $the_majority; the inventory was left unchanged"
     fail_if_held work_admin "$2"
     fail "$1 ($(first_error "$2")); the inventory was left unchanged"
 }
@@ -972,7 +972,7 @@ load() {
     start_for_command
     echo "$name: replacing every artist and song in $dir with the sample inventory, on node $work_node" >&2
     replace_with_sample work_admin "$sql_dir"
-    echo "$name: the sample inventory is committed in the primary component; $(holders)" >&2
+    echo "$name: the sample inventory is committed in $the_majority; $(holders)" >&2
 }
 
 dump() {
@@ -1013,7 +1013,7 @@ restore() {
     cat >"$restore_file" ||
         fail "cannot read the dump from standard input, or store it in $dir/tmp; the inventory was left unchanged"
     restore_dump work_admin restorer "$restore_file" "$restore_rows" "$restore_cnf"
-    echo "$name: replaced the inventory in $dir with the dump's $inventory_counts, on node $work_node, committed in the primary component; $(holders)" >&2
+    echo "$name: replaced the inventory in $dir with the dump's $inventory_counts, on node $work_node, committed in $the_majority; $(holders)" >&2
 }
 
 # Start and stop take turns; the run commands hold the folder shared, so

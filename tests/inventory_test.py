@@ -794,10 +794,14 @@ CLUSTER_DIR = os.path.join(os.path.dirname(DATADIR), "test-cluster")
 
 @script_only
 class ClusterTest(unittest.TestCase):
-    """The program through HAProxy in front of a local three-node Galera cluster,
-    its serving node lost between reports."""
+    """The program through HAProxy in front of a local three-node cluster
+    (MariaDB's Galera, or MySQL's Group Replication where MySQL is
+    installed), its serving node lost between reports."""
 
     maxDiff = None
+    client = shutil.which("mariadb") or shutil.which("mysql")
+    # The node a session is on, by the socket its server listens on.
+    node_name = "select substr(@@socket, length(@@socket) - 5, 1)"
 
     @classmethod
     def setUpClass(cls):
@@ -820,7 +824,7 @@ class ClusterTest(unittest.TestCase):
 
     def node_sql(self, node, statement):
         return subprocess.run(
-            [shutil.which("mariadb")] + self.node_login(node) +
+            [self.client] + self.node_login(node) +
             ["--batch", "--skip-column-names", "-e", statement],
             capture_output=True, text=True, timeout=10).stdout
 
@@ -828,7 +832,7 @@ class ClusterTest(unittest.TestCase):
         """A client session kept open: each statement is sent as it is asked
         and its answer read as it comes, as a program's connection would."""
         client = subprocess.Popen(
-            [shutil.which("mariadb")] + login +
+            [self.client] + login +
             ["--batch", "--skip-column-names", "--unbuffered", database],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
             bufsize=1)
@@ -857,10 +861,24 @@ class ClusterTest(unittest.TestCase):
                              "where db = 'Music_Inventory'").strip() not in ("", "0"):
                 return node
         return int(subprocess.run(
-            [shutil.which("mariadb"), "--no-defaults", "--socket=" + self.socket, "--user=root",
-             "--password=tamrix", "--batch", "--skip-column-names", "-e",
-             "select substr(@@wsrep_node_name, 5)"],
+            [self.client, "--no-defaults", "--socket=" + self.socket, "--user=root",
+             "--password=tamrix", "--batch", "--skip-column-names", "-e", self.node_name],
             check=True, capture_output=True, text=True, timeout=10).stdout)
+
+    def writer(self, database, table, nodes):
+        """A session on the first of the nodes that takes a write to the
+        table (in a group with one primary, only the primary does)."""
+        for node in nodes:
+            session = self.connection(self.node_login(node), database)
+            if self.ask(session, "delete from %s where false; select 'writes';" % table) == "writes":
+                return session
+        self.fail("no node takes writes")
+
+    @staticmethod
+    def cluster_sql(statement):
+        """A statement of the administrator's, where the cluster takes writes."""
+        subprocess.run([CLUSTER, "sql", CLUSTER_DIR, "-e", statement], capture_output=True,
+                       timeout=60)
 
     def node_pid(self, node):
         with open(os.path.join(CLUSTER_DIR, "node%d" % node, "server.pid")) as pidfile:
@@ -921,9 +939,10 @@ class ClusterTest(unittest.TestCase):
         # through HAProxy with the program's account.
         reader = self.connection(["--no-defaults", "--socket=" + self.socket, "--user=root",
                                   "--password=tamrix"], "Music_Inventory")
-        writing_node = int(self.ask(reader, "select substr(@@wsrep_node_name, 5);")) % 3 + 1
-        writer = self.connection(self.node_login(writing_node), "Music_Inventory")
-        self.addCleanup(self.node_sql, 1, "delete from Music_Inventory.Artists where ID >= 9E8")
+        reading_node = int(self.ask(reader, self.node_name + ";"))
+        writer = self.writer("Music_Inventory", "Artists",
+                             [reading_node % 3 + 1, (reading_node + 1) % 3 + 1, reading_node])
+        self.addCleanup(self.cluster_sql, "delete from Music_Inventory.Artists where ID >= 9E8")
         stale = []
         for artist in range(900000000, 900000200):
             self.assertEqual("1", self.ask(
@@ -932,12 +951,12 @@ class ClusterTest(unittest.TestCase):
                 stale.append(artist)
         self.assertEqual([], stale, "reads that missed the commit just made")
 
-        # One commit per transaction through node 1, each recorded once the
+        # One commit per transaction through a node, each recorded once the
         # server has acknowledged it, while every node and HAProxy are killed.
-        self.node_sql(1, "create database crash_probe;"
+        self.cluster_sql("create database crash_probe;"
                          "create table crash_probe.acknowledged (id int primary key)")
-        self.addCleanup(self.node_sql, 1, "drop database if exists crash_probe")
-        writer = self.connection(self.node_login(1), "crash_probe")
+        self.addCleanup(self.cluster_sql, "drop database if exists crash_probe")
+        writer = self.writer("crash_probe", "acknowledged", (1, 2, 3))
         acknowledged = []
 
         def write():
@@ -1022,9 +1041,12 @@ class ClusterTest(unittest.TestCase):
         self.rejoin()
         with open(log, "rb") as after:
             rejoined = after.read()[logged:].decode(errors="replace")
-        # Caught up by IST, or, when nothing was committed meanwhile, at once.
-        self.assertRegex(rejoined, "IST received|state transfer needed: no")
+        # Caught up by IST, or, when nothing was committed meanwhile, at once;
+        # in a group, from a donor's binary log: not by a full copy.
+        self.assertRegex(rejoined, "IST received|state transfer needed: no|"
+                                   "Incremental recovery from a group donor")
         self.assertNotIn("SST completed on joiner", rejoined)
+        self.assertNotIn("Cloning from a remote group donor", rejoined)
         reports(session)
         # Stopped cleanly.
         ended(self.serving_node(), signal.SIGTERM)
