@@ -26,6 +26,8 @@
 #   caught_up_position N  last_committed, once node N has applied what the
 #                         cluster committed before the question
 #   cause_out N           why node N runs out of the cluster, for a message
+#   found_in_place        true when found_again serves; else a running node
+#                         outside the majority is stopped and first_node chosen
 #   prepare_first_node    what node 1's data needs once dbserver.sh made it
 #   founded N, copied_node N: after node N founded the cluster, and after
 #                         node 1's data was copied to make node N
@@ -85,6 +87,8 @@ cause_out() {
         cause "$1"
     fi
 }
+# A node outside a primary component is made to found it again in place.
+found_in_place() { return 0; }
 prepare_first_node() { :; }
 founded() { :; }
 # The copy starts at node 1's position, as a joiner.

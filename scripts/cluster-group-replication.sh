@@ -272,11 +272,15 @@ first_node() {
     echo "$best"
 }
 
-# A member that runs outside the majority (the others were lost, and it
-# cannot tell a crash from a cut network) forms the group by itself: the
-# others are known not to run.
-found_again() {
-    local own
-    own=$(ask_node "$1" "select @@group_replication_local_address")
-    admin "$1" -e "set global group_replication_force_members = '$own'; set global group_replication_force_members = ''"
+# A member outside the majority may lack commits that the lost ones had
+# acknowledged (a majority holds each, not every member): the group is
+# founded again only from the data of every member, stopped.
+found_in_place() { return 1; }
+
+# A cluster of hosts of their own (init) is Galera's alone for now.
+hosts_unsupported() {
+    fail "a cluster of hosts of their own needs MariaDB's Galera; with MySQL, $name runs the local group alone"
 }
+may_found() { hosts_unsupported; }
+rejoins_alone() { hosts_unsupported; }
+found_again() { hosts_unsupported; }

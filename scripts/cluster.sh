@@ -767,6 +767,14 @@ start_local() {
         read_ports
     fi
     for node in "${nodes[@]}"; do write_node_cnf "$node"; done
+    if [ ${#running[@]} -gt 0 ] && ! found_in_place && ! in_primary "${running[@]}"; then
+        # An engine that cannot tell how far a running node's data goes
+        # against the stopped ones' has it stopped, and every node's data
+        # read, so that the group is founded again from the furthest.
+        echo "$name: $(printf 'node %s, ' "${running[@]}" | sed 's/, $//') $([ ${#running[@]} = 1 ] && echo runs || echo run) outside $majority (the other nodes were lost); stopping to start the cluster from the node whose data goes furthest" >&2
+        for node in "${running[@]}"; do stop_one "$node" || fail "$why; nothing was started"; done
+        running=()
+    fi
     if [ ${#running[@]} = 0 ]; then
         node=$(first_node)
         echo "$name: starting node $node, the first of the cluster..." >&2
