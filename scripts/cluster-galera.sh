@@ -33,6 +33,8 @@
 #                         node 1's data was copied to make node N
 #   serving_question, serving_answer: what HAProxy's node answers when it serves
 
+# HAProxy's interval between checks of a node, which bounds each check.
+check_interval=1s
 # How messages name the part of the cluster that may commit.
 majority="a primary component"
 the_majority="the primary component"

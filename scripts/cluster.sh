@@ -673,10 +673,10 @@ listen inventory
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $quoted_check
-    # Checked every second, down after two failures, up after two passes;
+    # Checked every $check_interval, which bounds each check too; down after two failures, up after two passes;
     # sessions of a node marked down are ended at once, so that a hung node
     # (stopped, swapping) does not freeze a report for the whole server timeout.
-    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
+    default-server inter $check_interval fall 2 rise 2 on-marked-down shutdown-sessions
 $servers
 EOF
     mv -f "$haproxy_cfg.new" "$haproxy_cfg"
