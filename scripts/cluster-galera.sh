@@ -17,6 +17,44 @@
 #   cluster_size N        how many nodes its component holds
 #   data_history N        the cluster that node N's data comes from, once it has joined one
 #   running_history N     the cluster that running node N is in
+#   engine_installed      true when its programs are installed, setting
+#                         server_program and client_program
+#   state_in_majority S, state_out S, state_words S N, start_failed N:
+#                         node_state's answer S read: in the primary
+#                         component, out of the cluster until started again,
+#                         in words for status; the joining node N failed
+#   takes_writes N        true when node N takes the administrator's writes
+#   caught_up_position N  last_committed, once node N has applied what the
+#                         cluster committed before the question
+#   cause_out N           why node N runs out of the cluster, for a message
+#   found_in_place        true when found_again serves; else a running node
+#                         outside the majority is stopped and first_node chosen
+#   prepare_first_node    what node 1's data needs once dbserver.sh made it
+#   founded N, copied_node N: after node N founded the cluster, and after
+#                         node 1's data was copied to make node N
+#   serving_question, serving_answer: what HAProxy's node answers when it serves
+
+# HAProxy's interval between checks of a node, which bounds each check.
+check_interval=1s
+# How messages name the part of the cluster that may commit.
+majority="a primary component"
+the_majority="the primary component"
+engine_packages="MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2"
+server_name=mariadbd
+galera=/usr/lib/galera/libgalera_smm.so
+# Programs that Galera's state transfer runs.
+engine_installed() {
+    look_for server_program mariadbd && look_for client_program mariadb && present mariadb-install-db &&
+        present wsrep_sst_mariabackup && present mariadb-backup && [ -e "$galera" ]
+}
+# The script's own questions are about the node itself: the nodes' causal
+# wait, which a node outside a primary component refuses and a stalled
+# group holds up, is left out of them.
+own_question_setting="set session wsrep_sync_wait = 0"
+# The server run only to read its data's position is not the node.
+inspecting=--wsrep-recover
+serving_question="select variable_value from information_schema.global_status where variable_name = 'wsrep_local_state'"
+serving_answer=4
 
 # A node's wsrep_cluster_status, wsrep_local_state and wsrep_ready, as
 # "Primary 4 ON" when it is Synced in the primary component.
@@ -26,6 +64,41 @@ node_state() {
         where variable_name in ('wsrep_cluster_status', 'wsrep_local_state', 'wsrep_ready')"
 }
 synced="Primary 4 ON"
+
+state_in_majority() { [[ $1 == "Primary "* ]]; }
+state_out() { [[ $1 == Disconnected* ]]; }
+start_failed() { return 1; }
+takes_writes() { return 0; }
+state_words() {
+    case "$1" in
+    "$synced") echo Synced ;;
+    "Primary 1 "*) echo joining ;;
+    "Primary 2 "*) echo "giving a state transfer" ;;
+    "Primary 3 "*) echo joined ;;
+    non-Primary*) echo "running, outside a primary component" ;;
+    Disconnected*) echo "running, out of the cluster ($(cause_out "$2"))" ;;
+    "") echo "running, not answering (receiving a full state transfer, or hung)" ;;
+    *) echo "running, not ready" ;;
+    esac
+}
+# Why node $1 runs out of the cluster (Disconnected), for a message.
+cause_out() {
+    if ! space_exhausted "$(node_dir "$1")/db" "$(node_dir "$1")/server.log" &&
+        tail -n 200 "$(node_dir "$1")/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
+        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $(node_dir "$1")/server.log"
+    else
+        cause "$1"
+    fi
+}
+# A node outside a primary component is made to found it again in place.
+found_in_place() { return 0; }
+prepare_first_node() { :; }
+founded() { :; }
+# The copy starts at node 1's position, as a joiner.
+copied_node() {
+    rm -f "$(node_dir "$1")/db/galera.cache" "$(node_dir "$1")/db/gvwstate.dat"
+    sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$(node_dir "$1")/db/grastate.dat"
+}
 
 # Each node's options, written at each start: the ports may have changed.
 # The addresses and ports are cluster.sh's (address, group_port, ist_port,
@@ -212,3 +285,10 @@ data_history() {
     [ "$uuid" = 00000000-0000-0000-0000-000000000000 ] || echo "$uuid"
 }
 running_history() { status_value "$1" wsrep_cluster_state_uuid; }
+# Node $1's last committed position, once it has applied everything the
+# cluster committed before the question (wsrep_sync_wait): a node out of the
+# primary component, or that cannot catch up, does not answer.
+caught_up_position() {
+    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "set session wsrep_sync_wait = 1;
+        select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null
+}

@@ -155,8 +155,15 @@ dir=$folder
 declare -A address=() group_port=() ist_port=() sst_port=() session_port=() health_port=()
 # shellcheck source-path=SCRIPTDIR source=cluster-hosts.sh
 . "$scripts/cluster-hosts.sh"
-# shellcheck source-path=SCRIPTDIR source=cluster-galera.sh
-. "$scripts/cluster-galera.sh"
+# The cluster's engine is that of the installed server, as for the
+# private server: Galera with MariaDB's, Group Replication with MySQL's.
+if mysql_server_installed; then
+    # shellcheck source-path=SCRIPTDIR source=cluster-group-replication.sh
+    . "$scripts/cluster-group-replication.sh"
+else
+    # shellcheck source-path=SCRIPTDIR source=cluster-galera.sh
+    . "$scripts/cluster-galera.sh"
+fi
 role=local
 all_nodes=(1 2 3)
 if [ "$command" != init ] && [ -e "$host_conf" ]; then read_host_conf; fi
@@ -206,24 +213,15 @@ if [ "$command" = socket ]; then
     exit 0
 fi
 
-galera=/usr/lib/galera/libgalera_smm.so
 server_program='' client_program='' haproxy_program='' openssl_program='' socat_program=''
-# Programs that Galera's state transfer runs.
-present() {
-    local found=''
-    look_for found "$1" && [ -n "$found" ]
-}
 everything_installed() {
-    look_for server_program mariadbd && look_for client_program mariadb &&
-        look_for haproxy_program haproxy && look_for openssl_program openssl &&
-        look_for socat_program socat && present mariadb-install-db &&
-        present wsrep_sst_mariabackup && present mariadb-backup && present ss && present ip &&
-        present unshare && present nsenter && [ -e "$galera" ]
+    engine_installed && look_for haproxy_program haproxy && look_for openssl_program openssl &&
+        look_for socat_program socat && present ss && present ip && present unshare && present nsenter
 }
 if ! everything_installed; then
     case "$command" in
     init | start | run | load | restore)
-        echo "$name: installing what the cluster needs from Debian (MariaDB's server with Galera, its backup tool, HAProxy, socat, openssl, iproute2); no system service is started or enabled, nothing is removed" >&2
+        echo "$name: installing what the cluster needs from Debian ($engine_packages); no system service is started or enabled, nothing is removed" >&2
         "$scripts/setup.sh" --cluster || fail "installing the cluster's packages failed; nothing was started"
         everything_installed || fail "the cluster's programs are still missing after the set-up (scripts/setup.sh --cluster)"
         ;;
@@ -237,6 +235,7 @@ if [ "$command" = init ]; then
     init_cluster "$@"
     exit 0
 fi
+client_tls=$(no_tls "$client_program")
 
 # Every login of the script is on a socket inside the folder, and gives up
 # after 10 seconds: a hung node or HAProxy (stopped, swapping) takes the
@@ -245,7 +244,7 @@ login_timeout=10
 # Sets the caller's `login` to the administrator's client on node $1.
 admin_login() {
     login=("$client_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost
-        --socket="$(node_socket "$1")" --skip-ssl --default-character-set=utf8mb4)
+        --socket="$(node_socket "$1")" "$client_tls" --default-character-set=utf8mb4)
 }
 admin() {
     local login
@@ -256,7 +255,7 @@ admin() {
 # The program's own login, through HAProxy.
 program_login() {
     timeout "$login_timeout" "$client_program" --no-defaults --protocol=socket --host=localhost \
-        --socket="$socket" --skip-ssl --user=root --password="$password" --connect-timeout=2 "$@"
+        --socket="$socket" "$client_tls" --user=root --password="$password" --connect-timeout=2 "$@"
 }
 # One of the script's questions about node $1 itself, the answer on
 # standard output, nothing when it does not answer within 5 seconds (a
@@ -267,7 +266,7 @@ ask_node() {
     local node=$1
     shift
     login_timeout=5 admin "$node" --connect-timeout=2 --batch --skip-column-names \
-        --init-command="set session wsrep_sync_wait = 0" -e "$*" 2>/dev/null
+        --init-command="$own_question_setting" -e "$*" 2>/dev/null
 }
 
 # A PID counts only while it is this folder's node $2 (or HAProxy, for
@@ -281,7 +280,7 @@ is_ours() {
         wanted=$haproxy_exe argument=$haproxy_cfg
     else
         wanted=$server_exe argument=${node_option[$what]}
-        ! has_argument "$pid" --wsrep-recover || return 1
+        ! has_argument "$pid" "$inspecting" || return 1
     fi
     has_argument "$pid" "$argument" && exe=$(own_program "$pid") && [ "$exe" = "$wanted" ]
 }
@@ -316,7 +315,7 @@ find_processes() {
     for i in "${!pids[@]}"; do
         pid=${pids[i]}
         case ${names[i]} in
-        mariadbd)
+        "$server_name")
             for node in "${nodes[@]}"; do
                 if is_ours "$pid" "$node"; then
                     server_pid[$node]=$pid
@@ -412,8 +411,10 @@ in_cluster_network() {
     own_network_possible || exec "$@"
     local user=()
     [ "$uid" = 0 ] || user=(--user --map-root-user)
-    # A new namespace's loopback is down.
-    exec unshare "${user[@]}" --net -- sh -c 'ip link set lo up && exec "$@"' sh "$@"
+    # A new namespace's loopback is down; the nodes' own addresses are on it
+    # (Group Replication takes only an address that an interface holds).
+    exec unshare "${user[@]}" --net -- sh -c 'ip link set lo up && ip address add 127.0.0.2/8 dev lo &&
+        ip address add 127.0.0.3/8 dev lo && exec "$@"' sh "$@"
 }
 # Why other local users can reach the cluster's ports, when they can.
 shared_network() {
@@ -433,15 +434,6 @@ cause() {
         echo "no space left on the device holding $(node_dir "$1")/db; its log is $log"
     else
         echo "its log is $log"
-    fi
-}
-# Why node $1 runs out of the cluster (Disconnected), for a message.
-cause_out() {
-    if ! space_exhausted "$(node_dir "$1")/db" "$(node_dir "$1")/server.log" &&
-        tail -n 200 "$(node_dir "$1")/server.log" 2>/dev/null | grep -q "Inconsistent by consensus"; then
-        echo "voted out by the other nodes: it failed to apply a commit of theirs; its log is $(node_dir "$1")/server.log"
-    else
-        cause "$1"
     fi
 }
 
@@ -516,9 +508,12 @@ make_cluster() {
     echo "$name: making a cluster in $dir..." >&2
     private_folder "$dir/node1"
     "$dbserver" start --no-tcp "$dir/node1" >/dev/null || fail "making node 1 failed"
+    prepare_first_node
     "$dbserver" stop "$dir/node1" || fail "stopping node 1 after making it failed"
     private_folder "$tls"
-    local subject=/CN=localhost san="subjectAltName=DNS:localhost,IP:127.0.0.1"
+    # Every loopback address a local node may have: a member of a group
+    # checks the address of the one it connects to against it.
+    local subject=/CN=localhost san="subjectAltName=DNS:localhost,IP:127.0.0.1,IP:127.0.0.2,IP:127.0.0.3"
     if ! {
         "$openssl_program" req -x509 -newkey rsa:2048 -nodes -days 36500 -subj "/CN=music-inventory cluster CA" \
             -keyout "$tls/ca.key" -out "$tls/ca.pem" &&
@@ -538,13 +533,13 @@ make_cluster() {
     write_node_cnf 1
     launch_node 1 new
     wait_synced 1 "$launched_pid" || fail "node 1 did not start; $why"
+    founded 1
     stop_one 1 || fail "$why"
     local node
     for node in 2 3; do
         private_folder "$(node_dir "$node")"
         cp -a "$dir/node1/db" "$(node_dir "$node")/db"
-        rm -f "$(node_dir "$node")/db/galera.cache" "$(node_dir "$node")/db/gvwstate.dat"
-        sed -i 's/^safe_to_bootstrap: *1/safe_to_bootstrap: 0/' "$(node_dir "$node")/db/grastate.dat"
+        copied_node "$node"
     done
     rm -f "$incomplete"
 }
@@ -636,6 +631,10 @@ wait_synced() {
         if is_stopped "$pid"; then
             fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again"
         fi
+        if start_failed "$node"; then
+            why="it did not join ($(cause "$node"))"
+            return 1
+        fi
         if [ "$SECONDS" -ge "$deadline" ]; then
             fail "node $node was not Synced within $synced_seconds seconds; $(cause "$node")"
         fi
@@ -723,10 +722,11 @@ write_haproxy_cfg() {
     option external-check
     external-check path "/usr/bin:/bin"
     external-check command $check
-    # Checked every second, down after two failures, up after two passes;
+    # Checked every $check_interval, which bounds each check too; down
+    # after two failures, up after two passes;
     # sessions of a node marked down are ended at once, so that a hung node
     # (stopped, swapping) does not freeze a report for the whole server timeout.
-    default-server inter 1s fall 2 rise 2 on-marked-down shutdown-sessions
+    default-server inter $check_interval fall 2 rise 2 on-marked-down shutdown-sessions
 $servers
 EOF
     } >"$haproxy_cfg.new"
@@ -744,14 +744,14 @@ launch_haproxy() {
 # Ready: HAProxy lets the program's account in and sends it to a Synced node.
 answers() {
     [ ! -e "$incomplete" ] || return 1
-    [ "$(program_login --batch --skip-column-names -e "select variable_value
-        from information_schema.global_status where variable_name = 'wsrep_local_state'" 2>/dev/null)" = 4 ]
+    [ "$(program_login --batch --skip-column-names --init-command="$own_question_setting" \
+        -e "$serving_question" 2>/dev/null)" = "$serving_answer" ]
 }
 # True when one of the nodes given is in a primary component.
 in_primary() {
     local node
     for node in "$@"; do
-        [[ "$(node_state "$node")" == "Primary "* ]] && return 0
+        state_in_majority "$(node_state "$node")" && return 0
     done
     return 1
 }
@@ -803,7 +803,7 @@ start_local() {
             [ -z "${helpers[$node]:-}" ] || stop_one "$node" || fail "$why; nothing was started"
         elif is_stopped "$pid"; then
             fail "node $node (PID $pid) is stopped by a signal; resume it (kill -CONT $pid) and start again; nothing was started"
-        elif [[ "$(node_state "$node")" == Disconnected* ]]; then
+        elif state_out "$(node_state "$node")" "$node"; then
             # Voted out of the cluster (it failed to apply what the others
             # committed, as on a full disk): it stays out until started again.
             echo "$name: node $node runs outside the cluster ($(cause_out "$node")); starting it again" >&2
@@ -818,6 +818,14 @@ start_local() {
         read_ports
     fi
     for node in "${nodes[@]}"; do write_node_cnf "$node"; done
+    if [ ${#running[@]} -gt 0 ] && ! found_in_place && ! in_primary "${running[@]}"; then
+        # An engine that cannot tell how far a running node's data goes
+        # against the stopped ones' has it stopped, and every node's data
+        # read, so that the group is founded again from the furthest.
+        echo "$name: $(printf 'node %s, ' "${running[@]}" | sed 's/, $//') $([ ${#running[@]} = 1 ] && echo runs || echo run) outside $majority (the other nodes were lost); stopping to start the cluster from the node whose data goes furthest" >&2
+        for node in "${running[@]}"; do stop_one "$node" || fail "$why; nothing was started"; done
+        running=()
+    fi
     if [ ${#running[@]} = 0 ]; then
         node=$(first_node)
         echo "$name: starting node $node, the first of the cluster..." >&2
@@ -826,6 +834,7 @@ start_local() {
             show_log "$(node_dir "$node")/server.log" 20
             fail "node $node, whose data goes furthest, did not start; $why"
         fi
+        founded "$node"
         running+=("$node")
     elif ! in_primary "${running[@]}"; then
         # Nodes that run outside a primary component (two of three were
@@ -838,8 +847,8 @@ start_local() {
             seqno=$(last_committed "$node") || continue
             if [[ $seqno =~ ^[0-9]+$ ]] && [ "$seqno" -gt "$best_seqno" ]; then best=$node best_seqno=$seqno; fi
         done
-        [ -n "$best" ] || fail "the running nodes of $dir are in no primary component and do not answer; stop them ($name stop '$dir') and start again"
-        echo "$name: node $best runs outside a primary component (the other nodes were lost); making it the first of the cluster again" >&2
+        [ -n "$best" ] || fail "the running nodes of $dir are outside $majority and do not answer; stop them ($name stop '$dir') and start again"
+        echo "$name: node $best runs outside $majority (the other nodes were lost); making it the first of the cluster again" >&2
         found_again "$best"
         wait_synced "$best" "$(running_pid "$best")" || fail "node $best ended; $why"
     fi
@@ -905,16 +914,7 @@ node_description() {
     elif is_stopped "$pid"; then
         echo "stopped by a signal (PID $pid)"
     else
-        case "$(node_state "$1")" in
-        "$synced") echo Synced ;;
-        "Primary 1 "*) echo joining ;;
-        "Primary 2 "*) echo "giving a state transfer" ;;
-        "Primary 3 "*) echo joined ;;
-        non-Primary*) echo "running, outside a primary component" ;;
-        Disconnected*) echo "running, out of the cluster ($(cause_out "$1"))" ;;
-        "") echo "running, not answering (receiving a full state transfer, or hung)" ;;
-        *) echo "running, not ready" ;;
-        esac
+        state_words "$(node_state "$1")" "$1"
     fi
 }
 
@@ -947,12 +947,12 @@ status_local() {
 }
 
 # The administrator's commands go to a node Synced in the primary
-# component: what it commits, the cluster has.
+# component that takes writes: what it commits, the cluster has.
 work_node=
 find_work_node() {
     local node
     for node in "${nodes[@]}"; do
-        if [ "$(node_state "$node")" = "$synced" ]; then
+        if [ "$(node_state "$node")" = "$synced" ] && takes_writes "$node"; then
             work_node=$node
             return 0
         fi
@@ -966,7 +966,7 @@ work_admin() {
     admin_login "$work_node"
     "${login[@]}" "$@"
 }
-no_primary="no node of the cluster in $dir is Synced in a primary component ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
+no_primary="no node of the cluster in $dir is Synced in $majority ($name status '$dir' shows each node's state; $name start '$dir' brings it back)"
 
 # load, dump and restore start the cluster for their work when none of its
 # nodes runs, and stop what they started when they end. Nodes that run with
@@ -977,7 +977,7 @@ start_for_command() {
     trap finish_command EXIT
     find_work_node && return 0
     [ "$role" = local ] ||
-        fail "node $this_node is not Synced in a primary component ($name status '$dir' says why; $name start '$dir' starts it); the inventory was left unchanged"
+        fail "node $this_node is not Synced in $majority ($name status '$dir' says why; $name start '$dir' starts it); the inventory was left unchanged"
     local one
     for one in "${nodes[@]}"; do
         [ -z "$(running_pid "$one")" ] || fail "$no_primary; the inventory was left unchanged"
@@ -994,19 +994,12 @@ finish_command() {
     if [ "$started_here" = 1 ]; then stop_started; fi
 }
 
-# Node $1's last committed position, once it has applied everything the
-# cluster committed before the question (wsrep_sync_wait): a node out of the
-# primary component, or that cannot catch up, does not answer.
-caught_up_position() {
-    admin "$1" --connect-timeout=2 --batch --skip-column-names -e "set session wsrep_sync_wait = 1;
-        select variable_value from information_schema.global_status where variable_name = 'wsrep_last_committed'" 2>/dev/null
-}
 # Prints "N of 3 nodes hold it" for the work node's last commit, naming the
 # nodes that do not: a Synced node holds it once it has caught up as far.
 holders() {
     local target node position held=0 missing=''
     if [ "$role" = node ]; then
-        echo "the primary component holds it, of $(cluster_size "$work_node") nodes"
+        echo "$the_majority holds it, of $(cluster_size "$work_node") nodes"
         return 0
     fi
     target=$(caught_up_position "$work_node") || target=''
@@ -1029,7 +1022,7 @@ refuse() {
     ! space_exhausted "$(node_dir "$work_node")/db" "$(node_dir "$work_node")/server.log" ||
         fail "$1: no space left on the device holding $(node_dir "$work_node")/db; the inventory was left unchanged"
     in_primary "$work_node" ||
-        fail "$1: node $work_node left the cluster's primary component; the inventory was left unchanged"
+        fail "$1: node $work_node left $the_majority; the inventory was left unchanged"
     fail_if_held work_admin "$2"
     fail "$1 ($(first_error "$2")); the inventory was left unchanged"
 }
@@ -1038,7 +1031,7 @@ load() {
     start_for_command
     echo "$name: replacing every artist and song in $dir with the sample inventory, on node $work_node" >&2
     replace_with_sample work_admin "$sql_dir"
-    echo "$name: the sample inventory is committed in the primary component; $(holders)" >&2
+    echo "$name: the sample inventory is committed in $the_majority; $(holders)" >&2
 }
 
 dump() {
@@ -1049,7 +1042,7 @@ dump() {
     caught_up_position "$work_node" >/dev/null ||
         fail "node $work_node could not catch up with the cluster; nothing was dumped"
     dump_inventory "$dump_program" --defaults-file="$admin_cnf" --protocol=socket --host=localhost \
-        --socket="$(node_socket "$work_node")" --skip-ssl
+        --socket="$(node_socket "$work_node")" "$client_tls"
 }
 
 # The dump's reader and its files (restore_dump, server-common.sh): the
@@ -1061,7 +1054,7 @@ restore_file=$dir/tmp/restore.sql
 restore_rows=$dir/tmp/restore.rows
 restorer() {
     "$client_program" --defaults-file="$restore_cnf" --protocol=socket --host=localhost \
-        --socket="$(node_socket "$work_node")" --skip-ssl --default-character-set=utf8mb4 "$@"
+        --socket="$(node_socket "$work_node")" "$client_tls" --default-character-set=utf8mb4 "$@"
 }
 # What a restore leaves until it ends, or, killed, until the next start;
 # on the cluster, only once it has begun staging the dump, and before the
@@ -1079,7 +1072,7 @@ restore() {
     cat >"$restore_file" ||
         fail "cannot read the dump from standard input, or store it in $dir/tmp; the inventory was left unchanged"
     restore_dump work_admin restorer "$restore_file" "$restore_rows" "$restore_cnf"
-    echo "$name: replaced the inventory in $dir with the dump's $inventory_counts, on node $work_node, committed in the primary component; $(holders)" >&2
+    echo "$name: replaced the inventory in $dir with the dump's $inventory_counts, on node $work_node, committed in $the_majority; $(holders)" >&2
 }
 
 # Start and stop take turns; the run commands hold the folder shared, so

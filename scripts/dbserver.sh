@@ -180,12 +180,6 @@ socket | port | stop) ;;
 *) find_program client_program mariadb mysql ;;
 esac
 
-# What turns TLS off for one of the client programs: the script's own logins
-# are on the private socket or loopback, and a newer MariaDB client would
-# otherwise refuse an older server that offers no TLS.
-no_tls() {
-    if "$1" --version 2>/dev/null | grep -q MariaDB; then echo --skip-ssl; else echo --ssl-mode=DISABLED; fi
-}
 # Over TCP, MySQL's password method needs TLS (or the server's RSA key) for
 # a full login, so there MySQL's client keeps its default.
 client_tls='' tcp_tls=''

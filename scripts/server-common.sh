@@ -490,6 +490,23 @@ look_for() {
     return 1
 }
 
+present() {
+    local found=''
+    look_for found "$1" && [ -n "$found" ]
+}
+# MySQL's server is the one installed (MariaDB's installs a mysqld too):
+# the private server and the cluster are then MySQL's.
+mysql_server_installed() {
+    present mysqld && ! present mariadbd
+}
+
+# What turns TLS off for one of the client programs: the scripts' own
+# logins are on a private socket or loopback, and a newer MariaDB client
+# would otherwise refuse an older server that offers no TLS.
+no_tls() {
+    if "$1" --version 2>/dev/null | grep -q MariaDB; then echo --skip-ssl; else echo --ssl-mode=DISABLED; fi
+}
+
 # wait_for_program PID NAME...: waits (5 seconds at most) until PID, just
 # launched by setsid in the background, runs one of the programs NAME or has
 # ended: until then it is still a copy of the script, or setsid.

@@ -7,7 +7,8 @@
 # are reproducible needs; with --test, also what the tests need; with
 # --bench, also what the benchmark needs (bench/run.sh); with --server, only
 # a database server and its client programs; with --cluster, what a local
-# Galera cluster behind HAProxy needs (scripts/cluster.sh).
+# cluster behind HAProxy needs (scripts/cluster.sh): Galera where MySQL's
+# server is not installed, else only what MySQL's Group Replication lacks.
 # Uses sudo when not run as root, and waits for another apt-get or dpkg
 # running beside it to finish. A server already installed, MariaDB's or
 # MySQL's, is used as it is; where none is, only MariaDB's core programs are
@@ -60,10 +61,14 @@ installed() {
     done
     return 1
 }
+# With MySQL's server installed, the cluster is MySQL's own Group
+# Replication, which its server package holds.
+mysql_cluster_packages=(mysql-client haproxy socat openssl iproute2 nftables)
 # MariaDB installs a mysqld too; MySQL has no mariadbd. The client packages
 # hold the dump programs too, which keep and move an inventory.
 if installed mysqld && ! installed mariadbd; then
     installed mysql && installed mysqldump || server_packages+=(mysql-client)
+    cluster_packages=("${mysql_cluster_packages[@]}")
 else
     installed mariadbd || server_packages+=(mariadb-server-core)
     installed mariadb-dump || installed mysqldump || server_packages+=(mariadb-client)

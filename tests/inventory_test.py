@@ -793,7 +793,8 @@ CLUSTER = os.path.join(ROOT, "scripts", "cluster.sh")
 CLUSTER_DIR = os.path.join(os.path.dirname(DATADIR), "test-cluster")
 
 
-MARIADB = shutil.which("mariadb") or "mariadb"
+# The client of whichever server is installed.
+CLIENT = shutil.which("mariadb") or shutil.which("mysql") or "mariadb"
 
 
 class ClusterCase(unittest.TestCase):
@@ -858,8 +859,12 @@ class ClusterCase(unittest.TestCase):
 
 @script_only
 class ClusterTest(ClusterCase):
-    """The program through HAProxy in front of a local three-node Galera cluster,
-    its serving node lost between reports."""
+    """The program through HAProxy in front of a local three-node cluster
+    (MariaDB's Galera, or MySQL's Group Replication where MySQL is
+    installed), its serving node lost between reports."""
+
+    # The node a session is on, by the socket its server listens on.
+    node_name = "select substr(@@socket, length(@@socket) - 5, 1)"
 
     @classmethod
     def setUpClass(cls):
@@ -882,7 +887,7 @@ class ClusterTest(ClusterCase):
 
     def node_sql(self, node, statement):
         return subprocess.run(
-            [shutil.which("mariadb")] + self.node_login(node) +
+            [CLIENT] + self.node_login(node) +
             ["--batch", "--skip-column-names", "-e", statement],
             capture_output=True, text=True, timeout=10).stdout
 
@@ -895,10 +900,24 @@ class ClusterTest(ClusterCase):
                              "where db = 'Music_Inventory'").strip() not in ("", "0"):
                 return node
         return int(subprocess.run(
-            [shutil.which("mariadb"), "--no-defaults", "--socket=" + self.socket, "--user=root",
-             "--password=tamrix", "--batch", "--skip-column-names", "-e",
-             "select substr(@@wsrep_node_name, 5)"],
+            [CLIENT, "--no-defaults", "--socket=" + self.socket, "--user=root",
+             "--password=tamrix", "--batch", "--skip-column-names", "-e", self.node_name],
             check=True, capture_output=True, text=True, timeout=10).stdout)
+
+    def writer(self, database, table, nodes):
+        """A session on the first of the nodes that takes a write to the
+        table (in a group with one primary, only the primary does)."""
+        for node in nodes:
+            session = self.connection([CLIENT] + self.node_login(node), database)
+            if self.ask(session, "delete from %s where false; select 'writes';" % table) == "writes":
+                return session
+        self.fail("no node takes writes")
+
+    @staticmethod
+    def cluster_sql(statement):
+        """A statement of the administrator's, where the cluster takes writes."""
+        subprocess.run([CLUSTER, "sql", CLUSTER_DIR, "-e", statement], capture_output=True,
+                       timeout=60)
 
     def node_pid(self, node):
         with open(os.path.join(CLUSTER_DIR, "node%d" % node, "server.pid")) as pidfile:
@@ -957,11 +976,12 @@ class ClusterTest(ClusterCase):
     def test_reads_see_every_earlier_commit_and_a_crash_of_every_node_loses_none(self):
         # Committed through another node than the program's, then read at once
         # through HAProxy with the program's account.
-        reader = self.connection([MARIADB, "--no-defaults", "--socket=" + self.socket,
+        reader = self.connection([CLIENT, "--no-defaults", "--socket=" + self.socket,
                                   "--user=root", "--password=tamrix"], "Music_Inventory")
-        writing_node = int(self.ask(reader, "select substr(@@wsrep_node_name, 5);")) % 3 + 1
-        writer = self.connection([MARIADB] + self.node_login(writing_node), "Music_Inventory")
-        self.addCleanup(self.node_sql, 1, "delete from Music_Inventory.Artists where ID >= 9E8")
+        reading_node = int(self.ask(reader, self.node_name + ";"))
+        writer = self.writer("Music_Inventory", "Artists",
+                             [reading_node % 3 + 1, (reading_node + 1) % 3 + 1, reading_node])
+        self.addCleanup(self.cluster_sql, "delete from Music_Inventory.Artists where ID >= 9E8")
         stale = []
         for artist in range(900000000, 900000200):
             self.assertEqual("1", self.ask(
@@ -970,12 +990,12 @@ class ClusterTest(ClusterCase):
                 stale.append(artist)
         self.assertEqual([], stale, "reads that missed the commit just made")
 
-        # One commit per transaction through node 1, each recorded once the
+        # One commit per transaction through a node, each recorded once the
         # server has acknowledged it, while every node and HAProxy are killed.
-        self.node_sql(1, "create database crash_probe;"
+        self.cluster_sql("create database crash_probe;"
                          "create table crash_probe.acknowledged (id int primary key)")
-        self.addCleanup(self.node_sql, 1, "drop database if exists crash_probe")
-        writer = self.connection([MARIADB] + self.node_login(1), "crash_probe")
+        self.addCleanup(self.cluster_sql, "drop database if exists crash_probe")
+        writer = self.writer("crash_probe", "acknowledged", (1, 2, 3))
         acknowledged = []
 
         def write():
@@ -1034,9 +1054,12 @@ class ClusterTest(ClusterCase):
         self.rejoin()
         with open(log, "rb") as after:
             rejoined = after.read()[logged:].decode(errors="replace")
-        # Caught up by IST, or, when nothing was committed meanwhile, at once.
-        self.assertRegex(rejoined, "IST received|state transfer needed: no")
+        # Caught up by IST, or, when nothing was committed meanwhile, at once;
+        # in a group, from a donor's binary log: not by a full copy.
+        self.assertRegex(rejoined, "IST received|state transfer needed: no|"
+                                   "Incremental recovery from a group donor")
         self.assertNotIn("SST completed on joiner", rejoined)
+        self.assertNotIn("Cloning from a remote group donor", rejoined)
         reports(session)
         # Stopped cleanly.
         ended(self.serving_node(), signal.SIGTERM)
@@ -1306,7 +1329,7 @@ class HostsClusterTest(ClusterCase):
         folder = os.path.join(HOSTS_DIR, node)
         with open(os.path.join(folder, "node.cnf")) as cnf:
             node_socket = re.search(r"^socket=(.*)$", cnf.read(), re.M).group(1)
-        return on_host(node, MARIADB, "--defaults-file=" + os.path.join(folder, "admin.cnf"),
+        return on_host(node, CLIENT, "--defaults-file=" + os.path.join(folder, "admin.cnf"),
                        "--socket=" + node_socket, "--connect-timeout=2", *args)
 
     def node_sql(self, node, statement, causal=0):
@@ -1685,7 +1708,7 @@ class HostsClusterTest(ClusterCase):
 
         def attacks(node, port):
             peer = "%s:%d" % (address(node), port)
-            login = [MARIADB, "--no-defaults", "--host=" + address(node), "--port=%d" % port,
+            login = [CLIENT, "--no-defaults", "--host=" + address(node), "--port=%d" % port,
                      "--user=root", "--password=tamrix", "--connect-timeout=3", "-e",
                      "select * from Music_Inventory.Artists"]
             tls = ["openssl", "s_client", "-quiet", "-connect", peer]
