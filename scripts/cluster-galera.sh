@@ -33,6 +33,8 @@
 #   founded N, copied_node N: after node N founded the cluster, and after
 #                         node 1's data was copied to make node N
 #   serving_question, serving_answer: what HAProxy's node answers when it serves
+#   copied_whole N        true when node N's server ended once a full copy
+#                         from a donor was made, to be started on it
 
 # HAProxy's interval between checks of a node, which bounds each check.
 check_interval=1s
@@ -205,6 +207,9 @@ grastate_value() {
     sed -n "s/^$2: *//p" "$(node_dir "$1")/db/grastate.dat" 2>/dev/null
 }
 
+
+# A full transfer completes in the running server.
+copied_whole() { return 1; }
 
 # Sets `options` for starting node $1; with "new", as the first of a new cluster.
 start_options() {

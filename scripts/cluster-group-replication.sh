@@ -223,8 +223,71 @@ founded() {
 # Sets `options` for starting node $1; with "new", as the first of a new group.
 start_options() {
     options=()
-    [ "${2:-}" != new ] || options+=(--group-replication-bootstrap-group=ON)
+    if [ "${2:-}" = new ]; then
+        options+=(--group-replication-bootstrap-group=ON)
+    elif [ ! -e "$(node_dir "$1")/db/mysql.ibd" ]; then
+        # A member without data (lost, or moved aside) is made anew, empty,
+        # and copied whole from a donor by the clone plugin as it joins:
+        # the donors' binary logs do not hold what node 1 was made with.
+        # The copied server ends, and its next start joins on the copy.
+        fresh_member "$1"
+        options+=(--group-replication-clone-threshold=1)
+    fi
     return 0
+}
+
+# A server that a clone copied whole ends (no supervisor restarts it), and
+# completes the copy at its next start.
+copied_whole() {
+    tail -n 20 "$(node_dir "$1")/server.log" 2>/dev/null | grep -q "Clone shutting down server as RESTART failed"
+}
+
+# Runs the SQL on standard input as root in node $1's new, empty server,
+# started without Group Replication and without a port for it.
+in_fresh_server() {
+    local node=$1 fresh_socket=$socket_dir/fresh$1.sock pid deadline done=1
+    rm -f "$fresh_socket" "$fresh_socket.lock"
+    (in_cluster_network setsid "$server_program" --defaults-file="$(node_cnf "$node")" "$inspecting" \
+        --group-replication-start-on-boot=OFF --super-read-only=OFF --skip-networking \
+        --socket="$fresh_socket" --log-error="$(node_dir "$node")/fresh.log") </dev/null >/dev/null 2>&1 8<&- 9>&- &
+    pid=$!
+    deadline=$((SECONDS + 120))
+    while [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null; do
+        if timeout 10 "$client_program" --no-defaults --protocol=socket --host=localhost \
+            --socket="$fresh_socket" --user=root -e 'select 1' >/dev/null 2>&1; then
+            timeout 30 "$client_program" --no-defaults --protocol=socket --host=localhost \
+                --socket="$fresh_socket" --user=root && done=0
+            break
+        fi
+        sleep 0.5
+    done
+    kill "$pid" 2>/dev/null || true
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.2; done
+    return "$done"
+}
+
+fresh_member() {
+    local node=$1 db login user_option=() kept
+    db=$(node_dir "$node")/db
+    find_work_node || fail "node $node has no data, and no member is Synced in $the_majority to copy it from"
+    login=$(ask_node "$work_node" "select concat(quote(User_name), ', source_password = ', quote(User_password))
+        from mysql.slave_master_info where Channel_name = 'group_replication_recovery'")
+    [ -n "$login" ] || fail "node $node has no data, and the recovery login cannot be read on node $work_node"
+    # What is there without the server's own tables is kept aside, not removed.
+    if [ -n "$(ls -A "$db" 2>/dev/null)" ]; then
+        kept=$db.before-$(date +%Y%m%d-%H%M%S)
+        mv "$db" "$kept"
+        echo "$name: node $node's data has no server tables; what was there is kept in $kept" >&2
+    fi
+    rm -rf "$db"
+    if runs_as_root; then user_option=(--user=root); fi
+    echo "$name: making node $node anew, to be copied from a donor as it joins" >&2
+    (in_cluster_network "$server_program" --no-defaults --initialize-insecure --datadir="$db" \
+        "${user_option[@]}" --log-error="$(node_dir "$node")/fresh.log") >/dev/null 2>&1 </dev/null 8<&- 9>&- ||
+        fail "making node $node's new data failed; its log is $(node_dir "$node")/fresh.log"
+    in_fresh_server "$node" <<EOF || fail "setting node $node's recovery login failed; its log is $(node_dir "$node")/fresh.log"
+change replication source to source_user = $login for channel 'group_replication_recovery';
+EOF
 }
 
 # What node $1's data holds, as a count of transactions: its server is run

@@ -654,7 +654,11 @@ join_node() {
         wait_synced "$node" "$launched_pid" && return 0
         # What is left of its transfer would hold the transfer's port.
         stop_one "$node" || fail "node $node did not start, and $why"
-        [ "$attempt" = 2 ] || echo "$name: node $node did not start ($why); starting it once more" >&2
+        if copied_whole "$node"; then
+            echo "$name: node $node was copied whole from a donor; starting it on the copy" >&2
+        elif [ "$attempt" = 1 ]; then
+            echo "$name: node $node did not start ($why); starting it once more" >&2
+        fi
     done
     show_log "$(node_dir "$node")/server.log" 20
     fail "node $node did not start twice; $why; the other nodes serve the program"
