@@ -1169,10 +1169,23 @@ def ip(*args):
 
 
 IP = shutil.which("ip") or "/usr/sbin/ip"
+NSENTER = shutil.which("nsenter") or "/usr/bin/nsenter"
+
+
+def in_namespace(namespace, *command):
+    """The command in the namespace's network, and nothing else of it: `ip
+    netns exec` and `ip -n` make a mount namespace too, which a chroot
+    refuses."""
+    return [NSENTER, "--net=/run/netns/" + namespace, *command]
+
+
+def ip_in(namespace, *args):
+    return subprocess.run(in_namespace(namespace, IP, *args), check=True, capture_output=True,
+                          text=True, timeout=30)
 
 
 def on_host(host, *command):
-    return [IP, "netns", "exec", HOST_PREFIX + host, *command]
+    return in_namespace(HOST_PREFIX + host, *command)
 
 
 def host_pids(namespace):
@@ -1187,18 +1200,18 @@ def power_on(host):
     address."""
     namespace = HOST_PREFIX + host
     ip("netns", "add", namespace)
-    ip("-n", SWITCH, "link", "add", "name", host, "type", "veth", "peer", "name", "eth0",
+    ip_in(SWITCH, "link", "add", "name", host, "type", "veth", "peer", "name", "eth0",
        "netns", namespace)
-    ip("-n", namespace, "link", "set", "dev", "eth0", "address", "02:00:0a:d5:00:%02x" % HOSTS[host])
-    ip("-n", SWITCH, "link", "set", "dev", host, "master", "bridge", "up")
-    ip("-n", namespace, "address", "add", address(host) + "/24", "dev", "eth0")
-    ip("-n", namespace, "link", "set", "dev", "eth0", "up")
-    ip("-n", namespace, "link", "set", "dev", "lo", "up")
+    ip_in(namespace, "link", "set", "dev", "eth0", "address", "02:00:0a:d5:00:%02x" % HOSTS[host])
+    ip_in(SWITCH, "link", "set", "dev", host, "master", "bridge", "up")
+    ip_in(namespace, "address", "add", address(host) + "/24", "dev", "eth0")
+    ip_in(namespace, "link", "set", "dev", "eth0", "up")
+    ip_in(namespace, "link", "set", "dev", "lo", "up")
 
 
 def set_link(host, state):
     """Plugs the host's cable in ("up") or pulls it out ("down"), at the switch."""
-    ip("-n", SWITCH, "link", "set", "dev", host, state)
+    ip_in(SWITCH, "link", "set", "dev", host, state)
 
 
 def remove_network():
@@ -1219,8 +1232,8 @@ def remove_network():
 def make_network():
     remove_network()
     ip("netns", "add", SWITCH)
-    ip("-n", SWITCH, "link", "add", "name", "bridge", "type", "bridge")
-    ip("-n", SWITCH, "link", "set", "dev", "bridge", "up")
+    ip_in(SWITCH, "link", "add", "name", "bridge", "type", "bridge")
+    ip_in(SWITCH, "link", "set", "dev", "bridge", "up")
     for host in HOSTS:
         power_on(host)
 
@@ -1388,7 +1401,7 @@ class HostsClusterTest(ClusterCase):
         for host in hosts:
             # A namespace is taken down in the background: its end of the
             # link could still be there when the host boots again.
-            ip("-n", SWITCH, "link", "delete", "dev", host)
+            ip_in(SWITCH, "link", "delete", "dev", host)
             ip("netns", "delete", HOST_PREFIX + host)
 
     def all_synced(self):
