@@ -90,6 +90,10 @@ cleanup() {
     for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
         umount -l "${mounts[i]}" 2>/dev/null || true
     done
+    # And what the tests mounted inside it (ip netns's folder), deepest first.
+    local mount_point
+    awk -v root="$root" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo |
+        sort -r | while read -r mount_point; do umount -l "$mount_point" 2>/dev/null || true; done
     rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
