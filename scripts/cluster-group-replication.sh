@@ -267,17 +267,16 @@ in_fresh_server() {
 }
 
 fresh_member() {
-    local node=$1 db login user_option=() kept
+    local node=$1 db login user_option=()
     db=$(node_dir "$node")/db
     find_work_node || fail "node $node has no data, and no member is Synced in $the_majority to copy it from"
     login=$(ask_node "$work_node" "select concat(quote(User_name), ', source_password = ', quote(User_password))
         from mysql.slave_master_info where Channel_name = 'group_replication_recovery'")
     [ -n "$login" ] || fail "node $node has no data, and the recovery login cannot be read on node $work_node"
-    # What is there without the server's own tables is kept aside, not removed.
-    if [ -n "$(ls -A "$db" 2>/dev/null)" ]; then
-        kept=$db.before-$(date +%Y%m%d-%H%M%S)
-        mv "$db" "$kept"
-        echo "$name: node $node's data has no server tables; what was there is kept in $kept" >&2
+    # Only a missing or empty folder is made anew: what else is there, the
+    # user moves aside.
+    if [ -e "$db" ] && { [ ! -d "$db" ] || [ -n "$(ls -A "$db" 2>/dev/null)" ]; }; then
+        fail "node $node did not start: $db holds no server's data; move it aside (or empty it) to have the node copied anew from a donor"
     fi
     rm -rf "$db"
     if runs_as_root; then user_option=(--user=root); fi

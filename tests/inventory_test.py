@@ -319,7 +319,8 @@ class PrivateServerTest(unittest.TestCase):
 
     def test_a_stale_pid_file_is_ignored_and_removed(self):
         pidfile = os.path.join(DATADIR, "server.pid")
-        others = {"another program": subprocess.Popen(["sleep", "60"], start_new_session=True)}
+        # Each lives longer than the case, however loaded the machine.
+        others = {"another program": subprocess.Popen(["sleep", "3600"], start_new_session=True)}
         if OTHER_UID is not None:
             # Another user's process named like the server, with this
             # folder's data on its command line.
@@ -327,7 +328,7 @@ class PrivateServerTest(unittest.TestCase):
             impostor = os.path.join(self.scratch, "mariadbd")
             shutil.copy("/bin/sh", impostor)
             others["another user's 'mariadbd' naming this folder"] = subprocess.Popen(
-                [impostor, "-c", "sleep 60; :", "sh",
+                [impostor, "-c", "sleep 3600; :", "sh",
                  "--datadir=%s/db" % os.path.realpath(DATADIR)], user=OTHER_UID,
                 start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
