@@ -33,9 +33,12 @@
 #   founded N, copied_node N: after node N founded the cluster, and after
 #                         node 1's data was copied to make node N
 #   serving_question, serving_answer: what HAProxy's node answers when it serves
+#   engine_on_hosts       1 when init may make nodes on hosts of their own
 #   copied_whole N        true when node N's server ended once a full copy
 #                         from a donor was made, to be started on it
 
+# Nodes on hosts of their own (init) are Galera's.
+engine_on_hosts=1
 # HAProxy's interval between checks of a node, which bounds each check.
 check_interval=1s
 # How messages name the part of the cluster that may commit.

@@ -345,6 +345,7 @@ first_node() {
 found_in_place() { return 1; }
 
 # A cluster of hosts of their own (init) is Galera's alone for now.
+engine_on_hosts=0
 hosts_unsupported() {
     fail "a cluster of hosts of their own needs MariaDB's Galera; with MySQL, $name runs the local group alone"
 }

@@ -166,6 +166,7 @@ else
 fi
 role=local
 all_nodes=(1 2 3)
+[ "$command" != init ] || [ "$engine_on_hosts" = 1 ] || hosts_unsupported
 if [ "$command" != init ] && [ -e "$host_conf" ]; then read_host_conf; fi
 case $role in
 local)
